@@ -1,0 +1,36 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <memory>
+#include <string>
+
+namespace TarqSe::Daemon {
+
+class SessionList;
+
+// The TCP acceptor of the client channel.
+class Listener : public std::enable_shared_from_this<Listener> {
+public:
+    Listener(boost::asio::io_context& ioContext, boost::asio::ip::tcp::endpoint endpoint,
+             SessionList& sessionList);
+    ~Listener();
+
+    bool isValid() const { return m_valid; }
+    void run();
+    std::string objectName() const { return "Listener"; }
+
+private:
+    void doAccept();
+    void onAccept(boost::system::error_code ec);
+
+    boost::asio::io_context& m_ioContext;
+    boost::asio::ip::tcp::acceptor m_acceptor;
+    boost::asio::ip::tcp::socket m_socket;
+    SessionList& m_sessionList;
+    bool m_valid = false;
+};
+
+} // namespace TarqSe::Daemon

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace TarqSe::Daemon {
+
+// What the commands need of the platform; every auxiliary program lives in the program directory.
+class Platform {
+public:
+    Platform() = delete;
+
+    static void initialize();
+    static std::string programLocationDir();
+    static std::string fullPathToExecutable(const std::string& name);
+    static std::string openVpnPath();
+    static std::vector<std::string> killSwitchArgs();
+    static std::vector<std::string> commandToKillProcessIfRunning(const std::string& name);
+    static std::vector<std::string> toWideStringVector(const std::vector<std::string>& args);
+
+    // Runs in a freshly forked child before exec: every descriptor above standard error is
+    // marked close-on-exec, so that no socket, log file or pipe of the daemon leaks into it.
+    // Async-signal-safe.
+    static void closeInheritedDescriptorsOnExec();
+};
+
+} // namespace TarqSe::Daemon

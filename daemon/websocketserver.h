@@ -1,0 +1,29 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace TarqSe::Daemon {
+
+// Owns the process's one I/O context, builds the other subsystems around it and runs it.
+class WebSocketServer {
+public:
+    WebSocketServer();
+    ~WebSocketServer();
+    WebSocketServer(const WebSocketServer&) = delete;
+    WebSocketServer& operator=(const WebSocketServer&) = delete;
+
+    int start();
+    static void stop();
+    static boost::asio::io_context& globalIoContext();
+    std::string objectName() const { return "WebSocketServer"; }
+
+private:
+    std::vector<std::thread> m_threads;
+    static boost::asio::io_context* m_ioc;
+};
+
+} // namespace TarqSe::Daemon
