@@ -19,6 +19,8 @@ public:
     int start();
     static void stop();
     static boost::asio::io_context& globalIoContext();
+    // Lets tests drive the registry and the dispatcher on a context of their own.
+    static void useIoContext(boost::asio::io_context* ioContext) { m_ioc = ioContext; }
     std::string objectName() const { return "WebSocketServer"; }
 
 private:
