@@ -22,6 +22,9 @@ public:
     // marked close-on-exec, so that no socket, log file or pipe of the daemon leaks into it.
     // Async-signal-safe.
     static void closeInheritedDescriptorsOnExec();
+    // The portable way of the above (descriptor by descriptor up to the open-files limit), used
+    // where the system has no call for a whole range.
+    static void markDescriptorsCloseOnExecOneByOne();
 };
 
 } // namespace TarqSe::Daemon

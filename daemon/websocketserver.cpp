@@ -1,10 +1,107 @@
 #include "daemon/websocketserver.h"
 
+#include "channel/listener.h"
+#include "channel/sessionlist.h"
+#include "commands/commandthread.h"
+#include "daemon/log.h"
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <system_error>
+
 namespace TarqSe::Daemon {
+
+namespace {
+
+const std::string objectNameText = "WebSocketServer";
+constexpr int concurrencyHint = 4;
+constexpr int extraThreads = 3;
+constexpr unsigned short listeningPort = 7506;
+
+// Thread creation can only report failure by throwing; a thread that cannot be started is
+// logged and the daemon goes on with the threads it has.
+template <typename Function> bool startThread(std::thread& thread, Function&& function) {
+    try {
+        thread = std::thread(std::forward<Function>(function));
+        return true;
+    } catch (const std::system_error& e) {
+        Log::errorMsg(objectNameText, std::string("Cannot start thread: ") + e.what());
+        return false;
+    }
+}
+
+} // namespace
+
 boost::asio::io_context* WebSocketServer::m_ioc = nullptr;
+
 WebSocketServer::WebSocketServer() = default;
+
 WebSocketServer::~WebSocketServer() = default;
-int WebSocketServer::start() { return 0; }
-void WebSocketServer::stop() {}
-boost::asio::io_context& WebSocketServer::globalIoContext() { return *m_ioc; }
+
+int WebSocketServer::start() {
+    m_ioc = new boost::asio::io_context(concurrencyHint);
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address("127.0.0.1", ec);
+    std::optional<SessionList> sessionList(std::in_place, *m_ioc);
+    auto* dispatcher = new CommandThread(*m_ioc, *sessionList);
+
+    Log::infoMsg(objectNameText, "Create listener");
+    const boost::asio::ip::tcp::endpoint endpoint(address, listeningPort);
+    auto listener = std::make_shared<Listener>(*m_ioc, endpoint, *sessionList);
+    if (!listener->isValid()) {
+        Log::errorMsg(objectNameText, "Critical error, exiting...");
+        listener.reset();
+        sessionList.reset();
+        return -1;
+    }
+
+    std::thread dispatcherStart;
+    startThread(dispatcherStart, [dispatcher] { dispatcher->run(); });
+    listener->run();
+
+    auto signals = std::make_unique<boost::asio::signal_set>(*m_ioc, SIGINT, SIGTERM);
+    signals->async_wait([](const boost::system::error_code&, int) {
+        Log::infoMsg(objectNameText, "Catch SIGINT/SIGTERM signal");
+        WebSocketServer::stop();
+    });
+
+    Log::infoMsg(objectNameText, "Run");
+    for (int i = 0; i < extraThreads; ++i) {
+        std::thread thread;
+        if (startThread(thread, [] { m_ioc->run(); }))
+            m_threads.push_back(std::move(thread));
+    }
+    Log::infoMsg(objectNameText, "Starting I/O");
+    m_ioc->run();
+
+    for (auto& thread : m_threads)
+        thread.join();
+    dispatcher->cancel();
+    if (dispatcherStart.joinable())
+        dispatcherStart.join();
+    Log::infoMsg(objectNameText, "Bye...");
+
+    // These use the context's services, so they go before it.
+    signals.reset();
+    listener.reset();
+    sessionList.reset();
+    delete m_ioc;
+    return 0;
+}
+
+void WebSocketServer::stop() {
+    Log::infoMsg(objectNameText, "Stopping...");
+    m_ioc->stop();
+    Log::infoMsg(objectNameText, "Exiting...");
+}
+
+boost::asio::io_context& WebSocketServer::globalIoContext() {
+    return *m_ioc;
+}
+
 } // namespace TarqSe::Daemon
