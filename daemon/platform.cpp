@@ -72,9 +72,9 @@ std::vector<std::string> Platform::toWideStringVector(const std::vector<std::str
 // the exec itself.
 void Platform::closeInheritedDescriptorsOnExec() {
 #if defined(__linux__) && defined(SYS_close_range)
+    // Kernels before 5.11 do not know the flag (or the call): then walk the descriptors.
     if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
         return;
-        // Kernels before 5.11 do not know the flag (or the call): walk the descriptors instead.
 #endif
     markDescriptorsCloseOnExecOneByOne();
 }
