@@ -25,13 +25,21 @@ Command::Command(std::uint64_t messageId, const std::string& commandLine)
 
 Command::~Command() = default;
 
-bool Command::isValid() const { return m_valid && isMyCommand(); }
+bool Command::isValid() const {
+    return m_valid && isMyCommand();
+}
 
-bool Command::isMyCommand() const { return !m_tokens.empty() && m_tokens[0] == m_name; }
+bool Command::isMyCommand() const {
+    return !m_tokens.empty() && m_tokens[0] == m_name;
+}
+
+std::string Command::token(std::size_t index) const {
+    return index < m_tokens.size() ? m_tokens[index] : std::string();
+}
 
 std::string Command::commandState(bool started, int code) const {
-    return std::to_string(m_messageId) + "," + m_processName + "::" +
-           (started ? "STARTED" : "FINISHED") + "::status::" + std::to_string(code);
+    return std::to_string(m_messageId) + "," + m_processName +
+           "::" + (started ? "STARTED" : "FINISHED") + "::status::" + std::to_string(code);
 }
 
 bool Command::runAsync(const std::vector<std::string>& args, Session* session) {
@@ -101,6 +109,8 @@ void Command::run(const std::string& objectName, const std::vector<std::string>&
     ChildProcess::runChildProcessDetached(args);
 }
 
-bool Command::processExists(const std::string& name) { return ChildProcess::processExists(name); }
+bool Command::processExists(const std::string& name) {
+    return ChildProcess::processExists(name);
+}
 
 } // namespace TarqSe::Daemon

@@ -38,6 +38,9 @@ public:
     static bool processExists(const std::string& name);
 
 protected:
+    // Token index, or the empty string when the command line is shorter.
+    std::string token(std::size_t index) const;
+
     std::vector<std::string> m_tokens;
     bool m_valid = false;
     std::string m_name;

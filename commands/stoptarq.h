@@ -4,6 +4,7 @@
 
 namespace TarqSe::Daemon {
 
+// "stoptarq": ends the OpenVPN job that "starttarq" registered.
 class StopTarq : public Command {
 public:
     StopTarq(std::uint64_t messageId, const std::string& commandLine);
