@@ -9,7 +9,10 @@ class Log {
 public:
     Log() = delete;
 
+    // Sets both outputs up once, before the first record. A log directory that cannot be made
+    // ready turns the file output off with one error record; the console output stays.
     static void initialize();
+    // Creates the log directory with its parents when it is missing; throws when it cannot.
     static void initializePath();
     static void infoMsg(const std::string& objectName, const std::string& message);
     static void errorMsg(const std::string& objectName, const std::string& message);
