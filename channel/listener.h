@@ -1,5 +1,7 @@
 #pragma once
 
+#include "channel/session.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
@@ -17,6 +19,8 @@ public:
     Listener(boost::asio::io_context& ioContext, boost::asio::ip::tcp::endpoint endpoint,
              SessionList& sessionList);
     ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
 
     bool isValid() const { return m_valid; }
     void run();
@@ -24,11 +28,11 @@ public:
 
 private:
     void doAccept();
-    void onAccept(boost::system::error_code ec);
+    // Each connection is accepted onto a strand of its own, which its session keeps.
+    void onAccept(boost::system::error_code ec, Session::Socket socket);
 
     boost::asio::io_context& m_ioContext;
     boost::asio::ip::tcp::acceptor m_acceptor;
-    boost::asio::ip::tcp::socket m_socket;
     SessionList& m_sessionList;
     bool m_valid = false;
 };
