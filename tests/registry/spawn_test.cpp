@@ -59,8 +59,9 @@ TEST_F(RegistryTest, StartThatFailsRegistersNothingAndLeavesNoZombie) {
         }
     }
 
-    // Nothing is left behind that would block the next start.
-    const std::string good = writeScript("openvpn", "exit 0");
+    // Nothing is left behind that would block the next start. (Not named openvpn: another
+    // suite may stop that name with killall at any moment.)
+    const std::string good = writeScript("vpn-start.sh", "exit 0");
     ASSERT_TRUE(startJob(50, "starttarq", {good, "arg"}, "openvpn"));
     ASSERT_TRUE(waitForReply(finishedReply(50, "openvpn", 0)));
     for (std::uint64_t failed = 1; failed <= id; ++failed)

@@ -1,0 +1,130 @@
+// The WebSocket side: who gets the replies, message types, the end of a session, the handshake.
+
+#include "tests/e2e/e2e_fixture.h"
+
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/http/status.hpp>
+#include <boost/beast/version.hpp>
+
+#include <ostream>
+
+namespace TarqSe::E2e {
+namespace {
+
+namespace http = boost::beast::http;
+
+const std::string server_field = BOOST_BEAST_VERSION_STRING " websocket-server-async";
+
+using E2eSessions = DaemonTest;
+
+TEST_F(E2eSessions, RepliesGoToTheOldestSessionThenToTheNext) {
+    ASSERT_TRUE(startDaemon());
+    WsClient* first = connect();
+    ASSERT_NE(first, nullptr);
+    WsClient* second = connect();
+    ASSERT_NE(second, nullptr);
+
+    // The request of the second session is answered to the first.
+    ASSERT_TRUE(second->send("1,setdns a b"));
+    EXPECT_EQ(first->read(2), quickJob(1, "setdns"));
+    EXPECT_TRUE(second->quiet());
+
+    ASSERT_TRUE(first->close());
+    EXPECT_EQ(exchange(*second, "2,setdns a b", 2), quickJob(2, "setdns"));
+}
+
+TEST_F(E2eSessions, RepliesTakeTheTypeOfTheLastMessageReceived) {
+    ASSERT_TRUE(startDaemon());
+    WsClient* client = connect();
+    ASSERT_NE(client, nullptr);
+
+    const struct {
+        bool binary;
+        const char* request;
+        std::uint64_t id;
+    } steps[] = {{true, "1,setdns a b", 1}, {false, "2,setdns a b", 2}, {true, "3,setdns a b", 3}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.request);
+        ASSERT_TRUE(client->send(step.request, step.binary));
+        for (const auto& expected : quickJob(step.id, "setdns")) {
+            const auto reply = client->next();
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->text, expected);
+            EXPECT_EQ(reply->binary, step.binary);
+        }
+    }
+}
+
+TEST_F(E2eSessions, AnEmptyMessageEndsTheSession) {
+    ASSERT_TRUE(startDaemon());
+    WsClient* leaving = connect();
+    ASSERT_NE(leaving, nullptr);
+    WsClient* staying = connect();
+    ASSERT_NE(staying, nullptr);
+
+    ASSERT_TRUE(leaving->send(""));
+    EXPECT_TRUE(hasRecord("Session: Client closed connection"));
+    EXPECT_TRUE(leaving->waitEnded()) << "the daemon keeps the connection open";
+
+    // The oldest session is gone, so the replies reach the other one.
+    EXPECT_EQ(exchange(*staying, "1,setdns a b", 2), quickJob(1, "setdns"));
+}
+
+TEST_F(E2eSessions, TheHandshakeResponseNamesTheServer) {
+    ASSERT_TRUE(startDaemon());
+    WsClient* client = connect();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->response()[http::field::server], server_field);
+}
+
+struct OriginCase {
+    const char* label;
+    const char* origin;
+    bool refused;
+};
+
+void PrintTo(const OriginCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+const OriginCase origin_cases[] = {
+    {"no_origin", "", false},
+    {"http_page", "http://evil.example", true},
+    {"https_page", "https://evil.example", true},
+    {"opaque_origin", "null", true},
+    {"other_scheme", "app://tarq-client", false},
+};
+
+class E2eOrigin : public DaemonTest, public ::testing::WithParamInterface<OriginCase> {};
+
+TEST_P(E2eOrigin, WebPagesAreRefusedOtherClientsServed) {
+    const OriginCase& c = GetParam();
+    ASSERT_TRUE(startDaemon());
+    WsClient& client = newClient();
+    const bool connected = client.connect(c.origin);
+    EXPECT_EQ(client.response()[http::field::server], server_field);
+
+    if (c.refused) {
+        EXPECT_FALSE(connected);
+        EXPECT_EQ(client.response().result(), http::status::forbidden);
+        EXPECT_TRUE(hasRecord("Session: Accept: ", true));
+        const auto records = daemon().records();
+        const long accept = findRecord(records, "Session: Accept: ", true);
+        ASSERT_GE(accept, 0);
+        EXPECT_EQ(records[accept].severity, "error");
+        // The refused session is not listed: the replies go to a later client.
+        WsClient* other = connect();
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(exchange(*other, "1,setdns a b", 2), quickJob(1, "setdns"));
+    } else {
+        ASSERT_TRUE(connected) << client.handshakeError().message();
+        EXPECT_EQ(client.response().result(), http::status::switching_protocols);
+        EXPECT_EQ(exchange(client, "1,setdns a b", 2), quickJob(1, "setdns"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Origins, E2eOrigin, ::testing::ValuesIn(origin_cases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+} // namespace
+} // namespace TarqSe::E2e
