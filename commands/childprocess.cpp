@@ -44,7 +44,7 @@ void reapFailedStart(pid_t pid) {
 // Detached start: no exit watch and no poll, only what every child needs.
 struct DetachedStartHandler : bp::extend::handler {
     template <typename Exec> void on_exec_setup(Exec&) {
-        TarqSe::Daemon::Platform::closeInheritedDescriptorsOnExec();
+        TarqSe::Daemon::Platform::prepareChildForExec();
     }
     template <typename Exec> void on_error(Exec& exec, const std::error_code&) {
         reapFailedStart(exec.pid);
@@ -68,7 +68,7 @@ struct ProcessHandler : bp::extend::async_handler {
 
     // In the forked child, before exec: only async-signal-safe calls.
     template <typename Exec> void on_exec_setup(Exec&) {
-        TarqSe::Daemon::Platform::closeInheritedDescriptorsOnExec();
+        TarqSe::Daemon::Platform::prepareChildForExec();
     }
 
     template <typename Exec>

@@ -3,6 +3,8 @@
 #include <boost/dll/runtime_symbol_info.hpp>
 #include <boost/process/search_path.hpp>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -30,7 +32,12 @@ std::string inProgramDir(const char* fileWithSeparator) {
 
 } // namespace
 
-void Platform::initialize() {}
+void Platform::initialize() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 // An executable whose path cannot be read (it does not happen in ordinary operation) gives an
 // empty directory rather than an exception; every path function then yields no program.
@@ -77,6 +84,14 @@ void Platform::closeInheritedDescriptorsOnExec() {
         return;
 #endif
     markDescriptorsCloseOnExecOneByOne();
+}
+
+void Platform::prepareChildForExec() {
+    closeInheritedDescriptorsOnExec();
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    ::sigaction(SIGPIPE, &standard, nullptr);
 }
 
 void Platform::markDescriptorsCloseOnExecOneByOne() {

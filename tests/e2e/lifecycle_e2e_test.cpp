@@ -108,6 +108,19 @@ TEST_F(E2eStartup, ServesWithoutTheStartupScript) {
     EXPECT_EQ(exchange(*client, "1,setdns a b", 2), quickJob(1, "setdns"));
 }
 
+TEST_F(E2eStartup, AClosedStandardOutputDoesNotEndTheDaemon) {
+    // Standard output is a pipe whose reader has already gone; every record written there fails.
+    DaemonProcess run(dir(), {"/bin/bash", "-c", "exec 1> >(exec true); wait $!; exec \"$0\""});
+    ASSERT_TRUE(run.waitListening());
+    ASSERT_TRUE(run.running());
+
+    WsClient& client = newClient();
+    ASSERT_TRUE(client.connect());
+    EXPECT_TRUE(client.send("1,setdns a b"));
+    EXPECT_EQ(client.read(2), quickJob(1, "setdns"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
 TEST_F(E2eStartup, ATakenPortEndsTheDaemonWithStatus255) {
     boost::asio::io_context ioc;
     boost::asio::ip::tcp::acceptor taken(

@@ -95,3 +95,35 @@ INSTANTIATE_TEST_SUITE_P(Cases, InheritedDescriptors,
                          });
 
 } // namespace
+
+namespace {
+
+// Forks; the child ignores SIGPIPE as the daemon does, runs the preparation and execs a shell
+// that exits 1 when SIGPIPE is still ignored.
+int sigpipeIgnoredAfterExec(void (*prepare)()) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        Platform::initialize();
+        if (prepare)
+            prepare();
+        // SigIgn is a hexadecimal mask; SIGPIPE (13) is bit 12.
+        ::execl("/bin/sh", "sh", "-c",
+                "mask=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/self/status); "
+                "[ $(( 0x$mask & 0x1000 )) -ne 0 ] && exit 1; exit 0",
+                static_cast<char*>(nullptr));
+        ::_exit(setup_failed);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(ChildSignals, DaemonIgnoresSigpipeButChildrenGetTheDefault) {
+    // Shows that the check sees the inherited disposition at all.
+    EXPECT_EQ(sigpipeIgnoredAfterExec(nullptr), 1);
+    EXPECT_EQ(sigpipeIgnoredAfterExec(&Platform::prepareChildForExec), 0);
+    EXPECT_EQ(runChild(&Platform::prepareChildForExec), clean);
+}
+
+} // namespace
