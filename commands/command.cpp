@@ -1,19 +1,12 @@
 #include "commands/command.h"
 
 #include "commands/childprocess.h"
+#include "commands/text.h"
 #include "daemon/log.h"
 
 #include <boost/format.hpp>
 
 namespace TarqSe::Daemon {
-
-namespace {
-
-bool isAsciiWhiteSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-} // namespace
 
 std::uint64_t Command::m_lastMessageId = 0;
 

@@ -10,6 +10,7 @@
 #include "commands/setdns.h"
 #include "commands/starttarq.h"
 #include "commands/stoptarq.h"
+#include "commands/text.h"
 #include "daemon/log.h"
 
 #include <charconv>
@@ -39,10 +40,7 @@ const Keyword keywords[] = {
 // Decimal id with optional leading white space and sign; trailing characters are ignored and a
 // "-" negates modulo 2^64. Refuses a missing digit and an overflow of either sign.
 bool convertMessageId(const char* first, const char* last, std::uint64_t& value) {
-    const auto isSpace = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    };
-    while (first != last && isSpace(*first))
+    while (first != last && isAsciiWhiteSpace(*first))
         ++first;
     bool negative = false;
     if (first != last && (*first == '+' || *first == '-')) {

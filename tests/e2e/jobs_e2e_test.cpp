@@ -92,40 +92,60 @@ TEST_F(E2eJobs, DnscryptStartEndsTheRunningOneBeforeTheNewOneStarts) {
     EXPECT_EQ(dir().processes("dnscrypt-proxy").size(), 1u);
 }
 
-TEST_F(E2eJobs, DnscryptStopEndsTheRunningOneWithoutReplyOfItsOwn) {
-    dir().setBehaviour("dnscrypt-proxy", "wait");
+struct StopRequestCase {
+    const char* label;
+    const char* program;
+    const char* start;
+    const char* startName;
+    const char* stop;
+    // A request after the stop, and what it must bring.
+    const char* next;
+    std::vector<std::string> nextReplies;
+};
+
+void PrintTo(const StopRequestCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+const StopRequestCase stop_request_cases[] = {
+    {"dnscrypt_stop",
+     "dnscrypt-proxy",
+     "dnscrypt start a b",
+     "dnscrypt",
+     "dnscrypt stop",
+     "3,setdns a b",
+     {started(3, "setdns"), finished(3, "setdns", 0)}},
+    {"stoptarq",
+     "openvpn",
+     "starttarq a b c",
+     "openvpn",
+     "stoptarq",
+     "3,starttarq a b c",
+     {started(3, "openvpn")}},
+};
+
+class E2eStopRequest : public DaemonTest, public ::testing::WithParamInterface<StopRequestCase> {};
+
+TEST_P(E2eStopRequest, EndsTheRunningOneWithoutReplyOfItsOwn) {
+    const StopRequestCase& c = GetParam();
+    dir().setBehaviour(c.program, "wait");
     ASSERT_TRUE(startDaemon());
     WsClient* client = connect();
     ASSERT_NE(client, nullptr);
 
-    EXPECT_EQ(exchange(*client, "1,dnscrypt start a b", 1),
-              (std::vector<std::string>{started(1, "dnscrypt")}));
-    ASSERT_EQ(dir().waitForCalls("dnscrypt-proxy", 1).size(), 1u);
+    EXPECT_EQ(exchange(*client, std::string("1,") + c.start, 1),
+              (std::vector<std::string>{started(1, c.startName)}));
+    ASSERT_EQ(dir().waitForCalls(c.program, 1).size(), 1u);
 
-    EXPECT_EQ(exchange(*client, "2,dnscrypt stop", 1),
-              (std::vector<std::string>{finished(1, "dnscrypt", 9)}));
+    EXPECT_EQ(exchange(*client, std::string("2,") + c.stop, 1),
+              (std::vector<std::string>{finished(1, c.startName, 9)}));
     EXPECT_TRUE(client->quiet());
-    EXPECT_TRUE(dir().processes("dnscrypt-proxy").empty());
-    EXPECT_EQ(exchange(*client, "3,setdns a b", 2), quickJob(3, "setdns"));
+    EXPECT_TRUE(dir().processes(c.program).empty());
+    EXPECT_EQ(exchange(*client, c.next, c.nextReplies.size()), c.nextReplies);
 }
 
-TEST_F(E2eJobs, StoptarqEndsOpenvpnWithoutReplyOfItsOwn) {
-    dir().setBehaviour("openvpn", "wait");
-    ASSERT_TRUE(startDaemon());
-    WsClient* client = connect();
-    ASSERT_NE(client, nullptr);
-
-    EXPECT_EQ(exchange(*client, "1,starttarq a b c", 1),
-              (std::vector<std::string>{started(1, "openvpn")}));
-    ASSERT_EQ(dir().waitForCalls("openvpn", 1).size(), 1u);
-
-    EXPECT_EQ(exchange(*client, "2,stoptarq", 1),
-              (std::vector<std::string>{finished(1, "openvpn", 9)}));
-    EXPECT_TRUE(client->quiet());
-    EXPECT_TRUE(dir().processes("openvpn").empty());
-    EXPECT_EQ(exchange(*client, "3,starttarq a b c", 1),
-              (std::vector<std::string>{started(3, "openvpn")}));
-}
+INSTANTIATE_TEST_SUITE_P(Programs, E2eStopRequest, ::testing::ValuesIn(stop_request_cases),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // A started program holds no socket, pipe or log file of the daemon: after the daemon stops, the
 // still running program does not keep the port from the next run.
