@@ -62,6 +62,12 @@ void Listener::onAccept(boost::system::error_code ec, Session::Socket socket) {
     if (ec) {
         Websocket::beastErrorMsg(objectNameText, ec, "Accept");
     } else {
+        // Replies are small: each must leave at once, not wait for the client's delayed
+        // acknowledgement of the one before.
+        boost::system::error_code optionEc;
+        socket.set_option(boost::asio::ip::tcp::no_delay(true), optionEc);
+        if (optionEc)
+            Websocket::beastErrorMsg(objectNameText, optionEc, "No delay");
         auto session = std::make_shared<Session>(std::move(socket), m_sessionList);
         // Listed before it runs: none of its handlers, which may remove it, can come first.
         m_sessionList.add(session);
