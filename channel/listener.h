@@ -4,8 +4,10 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -30,11 +32,18 @@ private:
     void doAccept();
     // Each connection is accepted onto a strand of its own, which its session keeps.
     void onAccept(boost::system::error_code ec, Session::Socket socket);
+    // An accept that failed for want of descriptors or memory is tried again after a pause
+    // that doubles up to a second: at once, it would fail again at once.
+    void doPause();
+    void onPause(boost::system::error_code ec);
 
     boost::asio::io_context& m_ioContext;
     boost::asio::ip::tcp::acceptor m_acceptor;
     SessionList& m_sessionList;
     bool m_valid = false;
+    boost::asio::steady_timer m_pauseTimer;
+    // The last pause; zero since the last accept that succeeded.
+    std::chrono::milliseconds m_pause{0};
 };
 
 } // namespace TarqSe::Daemon

@@ -12,6 +12,7 @@
 #include <boost/process/child.hpp>
 #include <boost/process/exe.hpp>
 #include <boost/process/extend.hpp>
+#include <boost/system/system_error.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include <algorithm>
@@ -19,10 +20,12 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <system_error>
 
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace bp = boost::process;
 using TarqSe::Daemon::ChildProcess;
@@ -141,9 +144,50 @@ void logStarted(const std::string& program, pid_t pid) {
         (boost::format("Start command with arg[0]: '%1%', pid: %2%") % program % pid).str());
 }
 
-void logStartFailed(const std::string& program, const std::error_code& ec) {
-    Log::errorMsg(objectNameText,
-                  (boost::format("Cannot start '%1%': %2%") % program % ec.message()).str());
+void logStartFailed(const std::string& program, const std::string& why) {
+    Log::errorMsg(objectNameText, (boost::format("Cannot start '%1%': %2%") % program % why).str());
+}
+
+// Why the program directory holds no executable of that name, in the words exec would use.
+std::string whyMissing(const std::string& helper) {
+    const std::string path = Platform::programLocationDir() + "/" + helper;
+    if (::access(path.c_str(), X_OK) != 0)
+        return std::error_code(errno, std::system_category()).message();
+    // Executable, yet no regular file: a directory, for instance.
+    return std::make_error_code(std::errc::permission_denied).message();
+}
+
+// Spawns the program of argv (exactly element 0, never split at blanks nor searched in PATH)
+// with the given handlers. Null with the reason when no process came of it: the library throws
+// some failures (it cannot watch children without a descriptor), reports others through ec, and
+// a failed pipe(2) or fcntl(2) not at all, returning a child without pid.
+template <typename... Handlers>
+std::unique_ptr<bp::child> spawn(const std::vector<std::string>& argv, std::string& why,
+                                 Handlers&&... handlers) {
+    std::error_code ec;
+    std::unique_ptr<bp::child> child;
+    errno = 0;
+    try {
+        child = std::make_unique<bp::child>(
+            bp::exe = argv[0], bp::args = std::vector<std::string>(argv.begin() + 1, argv.end()),
+            std::forward<Handlers>(handlers)..., ec);
+    } catch (const std::system_error& e) {
+        why = e.code().message();
+        return nullptr;
+    } catch (const boost::system::system_error& e) {
+        why = e.code().message();
+        return nullptr;
+    } catch (const std::exception& e) {
+        why = e.what();
+        return nullptr;
+    }
+    if (!ec && child->id() <= 0)
+        ec = std::error_code(errno != 0 ? errno : EAGAIN, std::system_category());
+    if (ec) {
+        why = ec.message();
+        return nullptr;
+    }
+    return child;
 }
 
 } // namespace
@@ -156,36 +200,32 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::runChildProcessDetached(const std::vector<std::string>& args) {
     if (namesNoProgram(args))
         return false;
-    const std::vector<std::string> argv = Platform::toWideStringVector(args);
-    std::error_code ec;
-    // The program is exactly element 0: never split at blanks, never searched in PATH.
-    bp::child child(bp::exe = argv[0],
-                    bp::args = std::vector<std::string>(argv.begin() + 1, argv.end()),
-                    DetachedStartHandler{}, ec);
-    if (ec) {
-        logStartFailed(args[0], ec);
+    std::string why;
+    const auto child = spawn(Platform::toWideStringVector(args), why, DetachedStartHandler{});
+    if (!child) {
+        logStartFailed(args[0], why);
         return false;
     }
-    logStarted(args[0], child.id());
-    child.detach();
+    logStarted(args[0], child->id());
+    child->detach();
     boost::mutex::scoped_lock lock(io_mutex);
-    detachedList.push_back(child.id());
+    detachedList.push_back(child->id());
     return true;
 }
 
 bool ChildProcess::runChildProcess(const std::vector<std::string>& args, Command* command,
-                                   Session* session) {
-    if (namesNoProgram(args))
+                                   Session* session, const std::string& helper) {
+    if (namesNoProgram(args)) {
+        if (!helper.empty())
+            logStartFailed(helper, whyMissing(helper));
         return false;
-    const std::vector<std::string> argv = Platform::toWideStringVector(args);
-    std::error_code ec;
+    }
+    std::string why;
     // The hooks poll the registry, so io_mutex must not be held here.
-    auto* child = new bp::child(bp::exe = argv[0],
-                                bp::args = std::vector<std::string>(argv.begin() + 1, argv.end()),
-                                WebSocketServer::globalIoContext(), ProcessHandler{}, ec);
-    if (ec) {
-        delete child;
-        logStartFailed(args[0], ec);
+    auto child = spawn(Platform::toWideStringVector(args), why, WebSocketServer::globalIoContext(),
+                       ProcessHandler{});
+    if (!child) {
+        logStartFailed(args[0], why);
         return false;
     }
     logStarted(args[0], child->id());
@@ -194,7 +234,7 @@ bool ChildProcess::runChildProcess(const std::vector<std::string>& args, Command
     auto* entry = new ChildProcess;
     entry->m_command = command;
     entry->m_session = session;
-    entry->m_child = child;
+    entry->m_child = child.release();
     boost::mutex::scoped_lock lock(io_mutex);
     processList.push_back(entry);
     return true;

@@ -21,8 +21,10 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     static bool runChildProcessDetached(const std::vector<std::string>& args);
+    // helper: the program directory's file that element 0 was looked up as; a missing one is
+    // named in the record.
     static bool runChildProcess(const std::vector<std::string>& args, Command* command,
-                                Session* session);
+                                Session* session, const std::string& helper = {});
     static void checkProcessList(bool logWhenEmpty);
     static bool processExists(const std::string& name);
     static bool terminateProcessByName(const std::string& name);

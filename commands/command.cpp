@@ -35,9 +35,10 @@ std::string Command::commandState(bool started, int code) const {
            "::" + (started ? "STARTED" : "FINISHED") + "::status::" + std::to_string(code);
 }
 
-bool Command::runAsync(const std::vector<std::string>& args, Session* session) {
+bool Command::runAsync(const std::vector<std::string>& args, Session* session,
+                       const std::string& helper) {
     logCommandLineArgs(objectName(), args);
-    return ChildProcess::runChildProcess(args, this, session);
+    return ChildProcess::runChildProcess(args, this, session, helper);
 }
 
 void Command::logCommandLineArgs(const std::vector<std::string>& args) const {

@@ -25,7 +25,9 @@ public:
     std::string objectName() const { return capitalize(m_name); }
     std::uint64_t messageId() const { return m_messageId; }
     std::string commandState(bool started, int code) const;
-    bool runAsync(const std::vector<std::string>& args, Session* session);
+    // helper: as for ChildProcess::runChildProcess.
+    bool runAsync(const std::vector<std::string>& args, Session* session,
+                  const std::string& helper = {});
     void logCommandLineArgs(const std::vector<std::string>& args) const;
 
     static std::string capitalize(const std::string& text);

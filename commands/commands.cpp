@@ -64,6 +64,11 @@ Command* Commands::findCommand(const std::string& request) {
         Log::errorMsg("Commands", "Cannot parse request");
         return nullptr;
     }
+    // A program gets its arguments as C strings, so a NUL would cut one short unseen.
+    if (commandLine.find('\0') != std::string::npos) {
+        Log::errorMsg("Commands", "Command line holds a NUL character");
+        return nullptr;
+    }
     // Before tokenizing, so that a repeated id is refused whatever its command line holds.
     if (Command::lastMessageId() == messageId) {
         Log::errorMsg("Commands", "Last messageId is equal current messageId");

@@ -5,6 +5,10 @@
 
 namespace TarqSe::Daemon {
 
+namespace {
+const std::string script = "dnschecker.sh";
+} // namespace
+
 DnsChecker::DnsChecker(std::uint64_t messageId, const std::string& commandLine)
     : Command(messageId, commandLine) {
     m_name = "dnschecker";
@@ -19,11 +23,11 @@ DnsChecker::DnsChecker(std::uint64_t messageId, const std::string& commandLine)
 bool DnsChecker::run(Session* session) {
     if (!isValid())
         return false;
-    return runAsync(arguments(), session);
+    return runAsync(arguments(), session, script);
 }
 
 std::vector<std::string> DnsChecker::arguments() const {
-    return {Platform::fullPathToExecutable("dnschecker.sh"), token(1), token(2)};
+    return {Platform::fullPathToExecutable(script), token(1), token(2)};
 }
 
 } // namespace TarqSe::Daemon

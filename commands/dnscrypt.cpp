@@ -6,6 +6,10 @@
 
 namespace TarqSe::Daemon {
 
+namespace {
+const std::string program = "dnscrypt-proxy";
+} // namespace
+
 DnsCrypt::DnsCrypt(std::uint64_t messageId, const std::string& commandLine)
     : Command(messageId, commandLine) {
     m_name = "dnscrypt";
@@ -30,7 +34,7 @@ bool DnsCrypt::run(Session* session) {
             Log::infoMsg(objectName(), "Already started, terminating and restart again");
             ChildProcess::terminateProcessByName(m_name);
         }
-        return runAsync(arguments(), session);
+        return runAsync(arguments(), session, program);
     }
     // "stop": the ended job's FINISHED reply answers; the stop itself gets none.
     if (processExists(m_name))
@@ -41,7 +45,7 @@ bool DnsCrypt::run(Session* session) {
 }
 
 std::vector<std::string> DnsCrypt::arguments() const {
-    std::vector<std::string> args{Platform::fullPathToExecutable("dnscrypt-proxy")};
+    std::vector<std::string> args{Platform::fullPathToExecutable(program)};
     if (m_tokens.size() > 2)
         args.insert(args.end(), m_tokens.begin() + 2, m_tokens.end());
     return args;

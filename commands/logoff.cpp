@@ -4,6 +4,10 @@
 
 namespace TarqSe::Daemon {
 
+namespace {
+const std::string script = "logoff.sh";
+} // namespace
+
 Logoff::Logoff(std::uint64_t messageId, const std::string& commandLine)
     : Command(messageId, commandLine) {
     m_name = "logoff";
@@ -14,11 +18,11 @@ Logoff::Logoff(std::uint64_t messageId, const std::string& commandLine)
 bool Logoff::run(Session* session) {
     if (!isValid() || processExists(m_name))
         return false;
-    return runAsync(arguments(), session);
+    return runAsync(arguments(), session, script);
 }
 
 std::vector<std::string> Logoff::arguments() const {
-    return {Platform::fullPathToExecutable("logoff.sh")};
+    return {Platform::fullPathToExecutable(script)};
 }
 
 } // namespace TarqSe::Daemon

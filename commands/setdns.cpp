@@ -5,6 +5,10 @@
 
 namespace TarqSe::Daemon {
 
+namespace {
+const std::string script = "setdns.sh";
+} // namespace
+
 SetDns::SetDns(std::uint64_t messageId, const std::string& commandLine)
     : Command(messageId, commandLine) {
     m_name = "setdns";
@@ -19,11 +23,11 @@ SetDns::SetDns(std::uint64_t messageId, const std::string& commandLine)
 bool SetDns::run(Session* session) {
     if (!isValid())
         return false;
-    return runAsync(arguments(), session);
+    return runAsync(arguments(), session, script);
 }
 
 std::vector<std::string> SetDns::arguments() const {
-    std::vector<std::string> args{Platform::fullPathToExecutable("setdns.sh"), "-setdnsservers"};
+    std::vector<std::string> args{Platform::fullPathToExecutable(script), "-setdnsservers"};
     if (!m_tokens.empty())
         args.insert(args.end(), m_tokens.begin() + 1, m_tokens.end());
     return args;

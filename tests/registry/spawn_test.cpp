@@ -1,4 +1,7 @@
 #include "registryfixture.h"
+#include "tests/support/descriptorlimit.h"
+
+#include "commands/commands.h"
 
 #include <fcntl.h>
 
@@ -66,6 +69,70 @@ TEST_F(RegistryTest, StartThatFailsRegistersNothingAndLeavesNoZombie) {
     ASSERT_TRUE(waitForReply(finishedReply(50, "openvpn", 0)));
     for (std::uint64_t failed = 1; failed <= id; ++failed)
         EXPECT_TRUE(repliesOf(failed).empty()) << failed;
+}
+
+// Any local process can use up the daemon's descriptors by holding connections. A start that
+// then gets no process is refused like any other failed start, and the registry is left as it
+// was: the next start works once descriptors are free.
+TEST_F(RegistryTest, StartWithoutAFreeDescriptorFailsAndTheNextOneWorks) {
+    const std::string script = writeScript("vpn-start.sh", "exit 0");
+    const std::string record = "ChildProcess: Cannot start '" + script + "': Too many open files";
+    startAll();
+    // The first start of a registered job also sets up the exit watching, which throws without
+    // a descriptor; later ones fail inside the spawn without saying so.
+    std::uint64_t id = 0;
+    for (const char* when : {"first start", "later start"}) {
+        for (const bool detached : {false, true}) {
+            SCOPED_TRACE(std::string(when) + (detached ? ", detached" : ", registered"));
+            m_log.clear();
+            ++id;
+            {
+                DescriptorLimit limit;
+                const bool started = detached
+                                         ? ChildProcess::runChildProcessDetached({script, "arg"})
+                                         : startJob(id, "starttarq", {script, "arg"}, "openvpn");
+                EXPECT_FALSE(started);
+            }
+            EXPECT_EQ(m_log.count(record), 1u) << ::testing::PrintToString(m_log.messages());
+            EXPECT_EQ(registryRecordsStartingWith(m_log, "ChildProcess: Start command"), 0u);
+            EXPECT_FALSE(ChildProcess::processExists("starttarq"));
+            EXPECT_TRUE(childrenOfThisProcess().empty());
+
+            ++id;
+            if (detached) {
+                EXPECT_TRUE(ChildProcess::runChildProcessDetached({script, "arg"}));
+            } else {
+                ASSERT_TRUE(startJob(id, "starttarq", {script, "arg"}, "openvpn"));
+                EXPECT_TRUE(waitForReply(finishedReply(id, "openvpn", 0)));
+            }
+            EXPECT_TRUE(waitUntil([] { return childrenOfThisProcess().empty(); }));
+        }
+    }
+    // The failed starts were never reported.
+    for (std::uint64_t failed = 1; failed <= id; failed += 2)
+        EXPECT_TRUE(repliesOf(failed).empty()) << failed;
+}
+
+// A script missing from the program directory is named, not left as an empty path.
+TEST_F(RegistryTest, MissingScriptIsNamed) {
+    startAll();
+    for (const auto& [request, script] :
+         {std::pair{"1,setdns 1.1.1.1 9.9.9.9", "setdns.sh"}, std::pair{"2,logoff", "logoff.sh"},
+          std::pair{"3,dnschecker a b", "dnschecker.sh"},
+          std::pair{"4,dnscrypt start a b", "dnscrypt-proxy"}}) {
+        m_log.clear();
+        Daemon::Command* command = Daemon::Commands::findCommand(request);
+        ASSERT_NE(command, nullptr) << request;
+        EXPECT_FALSE(command->run(nullptr)) << request;
+        delete command;
+        const std::string record =
+            std::string("ChildProcess: Cannot start '") + script + "': No such file or directory";
+        EXPECT_EQ(m_log.count(record), 1u) << ::testing::PrintToString(m_log.messages());
+        for (const auto& r : m_log.records())
+            if (r.message == record) {
+                EXPECT_EQ(r.severity, boost::log::trivial::error);
+            }
+    }
 }
 
 TEST_F(RegistryTest, ProgramIsExactlyElementZero) {
