@@ -8,11 +8,13 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/format.hpp>
 
 #include <csignal>
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 namespace TarqSe::Daemon {
 
@@ -35,9 +37,44 @@ template <typename Function> bool startThread(std::thread& thread, Function&& fu
     }
 }
 
+// SIGINT and SIGTERM stop the daemon in order. The set's creation can only throw (it needs a
+// descriptor); without it, or without one of the signals, the signal's default action applies.
+std::unique_ptr<boost::asio::signal_set> makeSignalSet(boost::asio::io_context& ioc) {
+    std::unique_ptr<boost::asio::signal_set> signals;
+    try {
+        signals = std::make_unique<boost::asio::signal_set>(ioc);
+    } catch (const std::exception& e) {
+        Log::errorMsg(objectNameText, std::string("Cannot handle signals: ") + e.what());
+        return nullptr;
+    }
+    for (const auto& [number, name] :
+         {std::pair{SIGINT, "SIGINT"}, std::pair{SIGTERM, "SIGTERM"}}) {
+        boost::system::error_code ec;
+        signals->add(number, ec);
+        if (ec)
+            Log::errorMsg(objectNameText,
+                          std::string("Cannot handle ") + name + ": " + ec.message());
+    }
+    return signals;
+}
+
 } // namespace
 
 boost::asio::io_context* WebSocketServer::m_ioc = nullptr;
+
+void WebSocketServer::runIoContext(boost::asio::io_context& ioc) {
+    for (;;) {
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception& e) {
+            Log::errorMsg(objectNameText,
+                          (boost::format("Exception from a handler: '%1%'") % e.what()).str());
+        } catch (...) {
+            Log::errorMsg(objectNameText, "Exception from a handler of unknown type");
+        }
+    }
+}
 
 WebSocketServer::WebSocketServer() = default;
 
@@ -64,20 +101,23 @@ int WebSocketServer::start() {
     startThread(dispatcherStart, [dispatcher] { dispatcher->run(); });
     listener->run();
 
-    auto signals = std::make_unique<boost::asio::signal_set>(*m_ioc, SIGINT, SIGTERM);
-    signals->async_wait([](const boost::system::error_code&, int) {
-        Log::infoMsg(objectNameText, "Catch SIGINT/SIGTERM signal");
-        WebSocketServer::stop();
-    });
+    // Made before any thread runs the context, so before the first spawn, whose exit watching
+    // needs the descriptors of the signal handling too.
+    auto signals = makeSignalSet(*m_ioc);
+    if (signals)
+        signals->async_wait([](const boost::system::error_code&, int) {
+            Log::infoMsg(objectNameText, "Catch SIGINT/SIGTERM signal");
+            WebSocketServer::stop();
+        });
 
     Log::infoMsg(objectNameText, "Run");
     for (int i = 0; i < extraThreads; ++i) {
         std::thread thread;
-        if (startThread(thread, [] { m_ioc->run(); }))
+        if (startThread(thread, [] { runIoContext(*m_ioc); }))
             m_threads.push_back(std::move(thread));
     }
     Log::infoMsg(objectNameText, "Starting I/O");
-    m_ioc->run();
+    runIoContext(*m_ioc);
 
     for (auto& thread : m_threads)
         thread.join();

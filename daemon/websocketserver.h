@@ -19,6 +19,9 @@ public:
     int start();
     static void stop();
     static boost::asio::io_context& globalIoContext();
+    // Runs the context on the calling thread until it is stopped or out of work; an exception
+    // that escapes a handler is logged and the context entered again.
+    static void runIoContext(boost::asio::io_context& ioc);
     // Lets tests drive the registry and the dispatcher on a context of their own.
     static void useIoContext(boost::asio::io_context* ioContext) { m_ioc = ioContext; }
     std::string objectName() const { return "WebSocketServer"; }
