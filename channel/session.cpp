@@ -33,17 +33,28 @@ bool startsWithNoCase(beast::string_view text, beast::string_view prefix) {
     return text.size() >= prefix.size() && beast::iequals(text.substr(0, prefix.size()), prefix);
 }
 
-// Any web page the user opens may connect to the loopback port; a browser always names the
-// page's origin ("null" for opaque ones). Other clients send no Origin or another scheme.
+// Any web page the user opens, and any browser extension, may connect to the loopback port; a
+// browser always names the origin ("null" for opaque ones). Other clients send no Origin or
+// another scheme.
 bool hasBrowserOrigin(const http::request<http::string_body>& request) {
+    static const char* const browserSchemes[] = {
+        "http:", "https:", "chrome-extension:", "moz-extension:", "safari-web-extension:"};
     const auto origins = request.equal_range(http::field::origin);
     for (auto it = origins.first; it != origins.second; ++it) {
         const auto origin = it->value();
-        if (beast::iequals(origin, "null") || startsWithNoCase(origin, "http:") ||
-            startsWithNoCase(origin, "https:"))
+        if (beast::iequals(origin, "null"))
             return true;
+        for (const char* scheme : browserSchemes)
+            if (startsWithNoCase(origin, scheme))
+                return true;
     }
     return false;
+}
+
+const std::string sessionEnded = "the session has ended";
+
+void logDropped(const std::string& reply, const std::string& why) {
+    Log::errorMsg(objectNameText, (boost::format("Reply '%1%' dropped: %2%") % reply % why).str());
 }
 
 } // namespace
@@ -162,7 +173,10 @@ void Session::write(const std::string& message) {
 
 void Session::queueReply(std::string message) {
     if (m_state == State::Ended)
-        return;
+        return logDropped(message, sessionEnded);
+    // A client that sends but never reads must not grow the daemon without bound.
+    if (m_replies.size() >= SessionList::ringSize)
+        return logDropped(message, std::to_string(SessionList::ringSize) + " replies are waiting");
     m_replies.push_back(std::move(message));
     if (m_state == State::Open && !m_writing)
         doWrite();
@@ -181,7 +195,7 @@ void Session::onWrite(beast::error_code ec, std::size_t) {
     if (ec)
         Websocket::beastErrorMsg(objectNameText, ec, "Write");
     if (m_state != State::Open)
-        m_replies.clear();
+        dropQueuedReplies();
     else if (!m_replies.empty())
         doWrite();
 }
@@ -190,7 +204,17 @@ void Session::end() {
     m_state = State::Ended;
     // An ended session reads no more and gets no more replies; one in flight finishes.
     if (!m_writing)
-        m_replies.clear();
+        dropQueuedReplies();
+}
+
+void Session::dropQueuedReplies() {
+    if (m_replies.size() == 1)
+        logDropped(m_replies.front(), sessionEnded);
+    else if (m_replies.size() > 1)
+        Log::errorMsg(
+            objectNameText,
+            (boost::format("%1% replies dropped: %2%") % m_replies.size() % sessionEnded).str());
+    m_replies.clear();
 }
 
 std::string Session::bufferToString() const {

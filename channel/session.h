@@ -48,6 +48,8 @@ private:
     void doWrite();
     void onWrite(boost::beast::error_code ec, std::size_t bytesTransferred);
     void end();
+    // The replies still queued when the session has ended: one record says what is lost.
+    void dropQueuedReplies();
 
     Strand m_strand;
     boost::beast::websocket::stream<boost::beast::tcp_stream> m_ws;
@@ -59,8 +61,8 @@ private:
     boost::beast::http::response<boost::beast::http::string_body> m_refusal;
     State m_state = State::Handshaking;
     bool m_text = true;
-    // Replies not yet written, each the session's own copy; the front one is in flight while
-    // m_writing is set.
+    // Replies not yet written, each the session's own copy, at most as many as the reply ring
+    // holds; the front one is in flight while m_writing is set.
     std::deque<std::string> m_replies;
     bool m_writing = false;
 };

@@ -15,6 +15,7 @@
 #include <boost/log/utility/setup/formatter_parser.hpp>
 #include <boost/smart_ptr/weak_ptr.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <iostream>
@@ -95,6 +96,43 @@ void addFileOutput(const std::string& directory, const std::string& format) {
     file_sink = sink;
 }
 
+// Why the last set-up turned the file output off; written right after the start banner.
+std::string set_up_failure;
+
+bool isControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && c != '\t') || byte == 0x7F;
+}
+
+// A record is always exactly one line, whatever text a client sent: control characters other
+// than tab are written escaped.
+std::string escapeControls(std::string text) {
+    if (std::none_of(text.begin(), text.end(), isControl))
+        return text;
+    std::string escaped;
+    escaped.reserve(text.size() + 16);
+    const char* const hex = "0123456789abcdef";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else if (isControl(c)) {
+            escaped += "\\x";
+            escaped += hex[byte >> 4];
+            escaped += hex[byte & 0x0F];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string recordText(const std::string& objectName, const std::string& message) {
+    return escapeControls((boost::format("%1%: %2%") % objectName % message).str());
+}
+
 // The set-up calls that can only throw; returns why the step failed, or nothing.
 template <typename Step> std::string failureOf(Step step) {
     try {
@@ -141,18 +179,22 @@ void Log::initializeIn(const std::string& directory) {
     for (int c = 0; c < 256; ++c)
         ctype.narrow(static_cast<char>(c), '\0');
 
-    if (!fileFailure.empty())
-        errorMsg("Log", (boost::format("File logging is off: %1%") % fileFailure).str());
+    set_up_failure = fileFailure;
+}
+
+void Log::reportInitializationFailure() {
+    if (!set_up_failure.empty())
+        errorMsg("Log", (boost::format("File logging is off: %1%") % set_up_failure).str());
 }
 
 void Log::infoMsg(const std::string& objectName, const std::string& message) {
     repairFileOutput();
-    BOOST_LOG_TRIVIAL(info) << boost::format("%1%: %2%") % objectName % message;
+    BOOST_LOG_TRIVIAL(info) << recordText(objectName, message);
 }
 
 void Log::errorMsg(const std::string& objectName, const std::string& message) {
     repairFileOutput();
-    BOOST_LOG_TRIVIAL(error) << boost::format("%1%: %2%") % objectName % message;
+    BOOST_LOG_TRIVIAL(error) << recordText(objectName, message);
 }
 
 std::string Log::path() {

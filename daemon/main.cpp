@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
                                    "TARQ Daemon started, version '%1%', git branch '%2%', "
                                    "revision '%3%'") %
                                    Version::version % Version::branch % Version::revision;
+    Log::reportInitializationFailure();
     if (argc == 2)
         daemonize(std::string(argv[1]));
 

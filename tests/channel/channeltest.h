@@ -95,9 +95,14 @@ private:
 // generous deadline, so that a fault fails the test instead of hanging it.
 class Client {
 public:
-    explicit Client(unsigned short port) : m_ws(m_ioc) {
-        beast::get_lowest_layer(m_ws).connect(
-            tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    // receiveBuffer: a small one keeps what the daemon can write ahead of the client's reads
+    // small too.
+    explicit Client(unsigned short port, int receiveBuffer = 0) : m_ws(m_ioc) {
+        auto& socket = beast::get_lowest_layer(m_ws).socket();
+        socket.open(tcp::v4());
+        if (receiveBuffer > 0)
+            socket.set_option(net::socket_base::receive_buffer_size(receiveBuffer));
+        socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
     }
 
     beast::error_code handshake(const std::optional<std::string>& origin = std::nullopt) {

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,7 +111,11 @@ INSTANTIATE_TEST_SUITE_P(
                       OriginCase{"Https", std::string("https://x"), false},
                       OriginCase{"HttpUpperCase", std::string("HTTP://X"), false},
                       OriginCase{"File", std::string("file://"), true},
-                      OriginCase{"Extension", std::string("chrome-extension://abc"), true}),
+                      OriginCase{"ChromeExtension", std::string("chrome-extension://abc"), false},
+                      OriginCase{"MozExtension", std::string("moz-extension://0f1e-2d"), false},
+                      OriginCase{"SafariExtension", std::string("Safari-Web-Extension://ABC"),
+                                 false},
+                      OriginCase{"OwnScheme", std::string("app://tarq-client"), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Session, RequestReachesDispatcherUnchanged) {
@@ -115,14 +123,16 @@ TEST(Session, RequestReachesDispatcherUnchanged) {
     ChannelServer server(true);
     Client client(server.port());
     ASSERT_FALSE(client.handshake());
-    // The line feed stays part of the request, so the keyword is not recognised.
+    // The line feed stays part of the request, so the keyword is not recognised; the records
+    // show it escaped.
     ASSERT_FALSE(client.send("7,logoff\n"));
-    ASSERT_TRUE(log.waitFor("Session: New request: '7,logoff\n'"));
+    ASSERT_TRUE(log.waitFor("Session: New request: '7,logoff\\n'"));
 
     // One tick, run here, takes the line from the dispatcher's queue.
     server.dispatcher().cancel();
     server.dispatcher().onTimer();
-    EXPECT_TRUE(log.contains("CommandThread: New command: '7,logoff\n'"));
+    EXPECT_TRUE(log.contains("CommandThread: New command: '7,logoff\\n'"));
+    EXPECT_TRUE(log.contains("CommandThread: Wrong command, skipping"));
     EXPECT_TRUE(log.contains("CommandThread: Cancelled"));
 }
 
@@ -229,10 +239,11 @@ TEST(Session, SilentClientTimesOutInHandshake) {
     EXPECT_EQ(server.list().size(), 0u);
 }
 
-// Far more replies than the ring holds, handed over while the client is not reading: every
-// reply is still written whole and in order.
-TEST(Session, BurstOfRepliesArrivesInOrderAndIntact) {
-    constexpr int count = 25000;
+// As many replies as the ring holds, handed over while the client is not reading, all wait in
+// the session; they arrive whole and in order, and so do the next ones, which take the ring's
+// slots again.
+TEST(Session, FullQueueOfRepliesArrivesInOrderAndIntact) {
+    constexpr int count = static_cast<int>(Daemon::SessionList::ringSize);
     const auto replyText = [](int i) {
         return std::to_string(i) +
                ",job::FINISHED::status::" + std::string(400, static_cast<char>('a' + i % 26));
@@ -241,15 +252,83 @@ TEST(Session, BurstOfRepliesArrivesInOrderAndIntact) {
     ChannelServer server;
     Client client(server.port());
     ASSERT_FALSE(client.handshake());
-    for (int i = 0; i < count; ++i)
-        server.list().write(replyText(i));
-
-    for (int i = 0; i < count; ++i) {
-        const auto reply = client.read();
-        ASSERT_FALSE(reply.ec) << i << ": " << reply.ec.message();
-        ASSERT_EQ(reply.text, replyText(i));
+    for (const auto& [first, last] : {std::pair{0, count}, std::pair{count, count + count / 2}}) {
+        for (int i = first; i < last; ++i)
+            server.list().write(replyText(i));
+        for (int i = first; i < last; ++i) {
+            const auto reply = client.read();
+            ASSERT_FALSE(reply.ec) << i << ": " << reply.ec.message();
+            ASSERT_EQ(reply.text, replyText(i));
+        }
     }
     EXPECT_FALSE(hasSessionError(log));
+}
+
+// A client that never reads: its first reply never completes, and the queue stops growing at
+// the ring's size; each reply beyond it is dropped with a record, and so is what still waits
+// when the session ends.
+TEST(Session, QueueOfAClientThatNeverReadsIsBounded) {
+    constexpr std::size_t limit = Daemon::SessionList::ringSize;
+    LogCapture log;
+    ChannelServer server;
+    Client client(server.port(), 4096);
+    ASSERT_FALSE(client.handshake());
+
+    // Far more than the socket buffers on both sides can take.
+    server.list().write(std::string(8 << 20, 'x'));
+    for (std::size_t i = 1; i <= limit + 1; ++i)
+        server.list().write("r" + std::to_string(i));
+
+    const std::string waiting = " dropped: " + std::to_string(limit) + " replies are waiting";
+    ASSERT_TRUE(log.waitFor("Session: Reply 'r" + std::to_string(limit + 1) + "'" + waiting));
+    std::vector<std::string> dropped;
+    for (const auto& record : log.records())
+        if (record.message.find(waiting) != std::string::npos) {
+            EXPECT_EQ(record.severity, Severity::error);
+            dropped.push_back(record.message);
+        }
+    EXPECT_EQ(dropped, (std::vector<std::string>{
+                           "Session: Reply 'r" + std::to_string(limit) + "'" + waiting,
+                           "Session: Reply 'r" + std::to_string(limit + 1) + "'" + waiting}));
+
+    // The writes fail once the connection is gone; what still waits then is lost in one record.
+    client.tcp().close();
+    ASSERT_TRUE(log.waitFor("Session: Deleted"));
+    const std::string ended = " replies dropped: the session has ended";
+    std::size_t endRecords = 0;
+    for (const auto& message : log.messages())
+        if (message.size() > ended.size() &&
+            message.compare(message.size() - ended.size(), ended.size(), ended) == 0)
+            ++endRecords;
+    EXPECT_EQ(endRecords, 1u);
+}
+
+// Nagle's algorithm would hold a reply back until the client acknowledged the one before.
+TEST(Session, AcceptedSocketSendsWithoutDelay) {
+    ChannelServer server;
+    Client client(server.port());
+    ASSERT_FALSE(client.handshake());
+    const auto clientPort = client.tcp().socket().local_endpoint().port();
+
+    // The daemon's end of this connection is a descriptor of this very process.
+    std::optional<int> noDelay;
+    for (int fd = 0; fd < 1024 && !noDelay; ++fd) {
+        sockaddr_in local{}, peer{};
+        socklen_t length = sizeof local;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+            local.sin_family != AF_INET || ntohs(local.sin_port) != server.port())
+            continue;
+        length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+            ntohs(peer.sin_port) != clientPort)
+            continue;
+        int value = 0;
+        length = sizeof value;
+        ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length), 0);
+        noDelay = value;
+    }
+    ASSERT_TRUE(noDelay) << "the daemon's socket was not found";
+    EXPECT_NE(*noDelay, 0);
 }
 
 TEST(Session, ReplyDuringHandshakeFollowsIt) {
@@ -276,6 +355,7 @@ TEST(Session, ReplyDuringFailedHandshakeIsDropped) {
     EXPECT_EQ(client.handshake(std::string("null")), websocket::error::upgrade_declined);
     ASSERT_TRUE(log.waitFor("Session: Deleted"));
     EXPECT_FALSE(log.contains("Session: Write: "));
+    EXPECT_TRUE(log.contains("Session: Reply 'early' dropped: the session has ended"));
 }
 
 } // namespace

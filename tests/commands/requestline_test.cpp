@@ -172,3 +172,16 @@ TEST(CommandsRepeatedId, UnbuiltRequestLeavesTheLastId) {
 TEST(CommandsRepeatedId, InvalidCommandStillSetsTheLastId) {
     runSteps({{"5,starttarq a", true, "", 5}, {"5,starttarq a b c", false, repeated, 5}});
 }
+
+// A program would get its arguments cut at a NUL while the records show the whole text.
+TEST(CommandsRequestLine, NulInTheCommandLineIsRefused) {
+    const std::string nul = "Commands: Command line holds a NUL character";
+    using namespace std::string_literals;
+    runSteps({{"4,logoff", true, "", 4},
+              {"5,setdns 1.1.1.1 2.2.2.2\0;id"s, false, nul, 4},
+              {"6,\0logoff"s, false, nul, 4},
+              {"7,logoff \0"s, false, nul, 4},
+              {"4,logoff\0"s, false, nul, 4},
+              // In the id text it is one of the characters after the digits, which are ignored.
+              {"8\0,logoff"s, true, "", 8}});
+}

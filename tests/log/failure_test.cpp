@@ -60,23 +60,27 @@ std::string caseName(const ::testing::TestParamInfo<SetUpCase>& info) {
 
 class LogSetUpFailure : public LogFailure, public ::testing::WithParamInterface<SetUpCase> {};
 
+// The failure's record waits until asked for, so that the start banner stays the first record.
 TEST_P(LogSetUpFailure, ConsoleGoesOnWithOneRecordWhy) {
     const auto& c = GetParam();
     const fs::path dir = c.prepare(m_temp.path());
     const auto run = runInChild(c.as, [&] {
         Log::initializeIn(dir.string());
+        Log::infoMsg("Test", "banner");
+        Log::reportInitializationFailure();
         Log::infoMsg("Test", "after set-up");
         Log::errorMsg("Test", "and on");
     });
 
     ASSERT_TRUE(run.exitedCleanly()) << run.status;
     const std::string out = maskTimestamps(run.out);
-    const std::string why = "[TS][error]:  " + set_up_failure;
-    ASSERT_EQ(out.rfind(why, 0), 0u) << out;
+    const std::string banner = infoLine("Test: banner");
+    ASSERT_EQ(out.rfind(banner + "[TS][error]:  " + set_up_failure, 0), 0u) << out;
     EXPECT_EQ(countOf(out, set_up_failure), 1u);
-    const std::string firstLine = out.substr(0, out.find('\n'));
-    EXPECT_NE(firstLine.find(m_temp.path().string()), std::string::npos) << firstLine;
-    EXPECT_EQ(out.substr(firstLine.size() + 1),
+    const std::string whyLine =
+        out.substr(banner.size(), out.find('\n', banner.size()) + 1 - banner.size());
+    EXPECT_NE(whyLine.find(m_temp.path().string()), std::string::npos) << whyLine;
+    EXPECT_EQ(out.substr(banner.size() + whyLine.size()),
               infoLine("Test: after set-up") + errorLine("Test: and on"));
 
     if (fs::is_directory(dir)) {
@@ -93,6 +97,7 @@ TEST_F(LogFailure, DirectoryNotWritableKeepsTheConsole) {
     fs::permissions(logDir(), fs::perms(0755));
     const auto run = runInChild(RunAs::nobody, [&] {
         Log::initializeIn(logDir().string());
+        Log::reportInitializationFailure();
         Log::infoMsg("Test", "first");
         Log::errorMsg("Test", "second");
     });

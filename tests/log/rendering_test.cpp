@@ -26,8 +26,17 @@ const RecordCase record_cases[] = {
     {false, "", "no object name", "[TS][info]:  : no object name\n"},
     {true, "Listener", "", "[TS][error]:  Listener: \n"},
     {false, "Commands", "100% '%1%' %s stays", "[TS][info]:  Commands: 100% '%1%' %s stays\n"},
-    {false, "Session", "New request: 'a\nb'", "[TS][info]:  Session: New request: 'a\nb'\n"},
-    {true, "Session", "ends in a line feed\n", "[TS][error]:  Session: ends in a line feed\n\n"},
+    // Whatever a client sends, a record stays one line: control characters other than tab are
+    // written escaped, everything else as it is.
+    {false, "Session", "New request: 'a\nb'", "[TS][info]:  Session: New request: 'a\\nb'\n"},
+    {true, "Session", "ends in a line feed\n", "[TS][error]:  Session: ends in a line feed\\n\n"},
+    {false, "Session", "1,x\n[2026-01-01 00:00:00.000000][info]:  Forged: record",
+     "[TS][info]:  Session: 1,x\\n[2026-01-01 00:00:00.000000][info]:  Forged: record\n"},
+    {false, "Session", std::string("cr\r nul\0 esc\x1b del\x7f us\x1f", 22),
+     "[TS][info]:  Session: cr\\r nul\\x00 esc\\x1b del\\x7f us\\x1f\n"},
+    {false, "Session", "tab\tstays, \\n stays, \xc3\xa9t\xc3\xa9 stays",
+     "[TS][info]:  Session: tab\tstays, \\n stays, \xc3\xa9t\xc3\xa9 stays\n"},
+    {false, "Ob\nject", "x", "[TS][info]:  Ob\\nject: x\n"},
 };
 
 std::string localTimeNow() {
