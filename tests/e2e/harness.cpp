@@ -231,6 +231,48 @@ long residentKb(pid_t pid) {
     return -1;
 }
 
+namespace {
+
+int lowestFreeDescriptor(pid_t pid) {
+    const auto open = openDescriptors(pid);
+    int fd = 0;
+    while (open.count(fd))
+        ++fd;
+    return fd;
+}
+
+} // namespace
+
+DescriptorSqueeze::DescriptorSqueeze(pid_t pid) : m_pid(pid) {
+    if (::prlimit(pid, RLIMIT_NOFILE, nullptr, &m_saved) != 0)
+        return;
+    // The process may close a descriptor between the look and the change; then look again.
+    for (int attempt = 0; attempt < 100 && !engaged(); ++attempt) {
+        rlimit tight = m_saved;
+        tight.rlim_cur = static_cast<rlim_t>(lowestFreeDescriptor(pid));
+        if (::prlimit(pid, RLIMIT_NOFILE, &tight, nullptr) != 0)
+            return;
+        m_lowered = true;
+    }
+}
+
+DescriptorSqueeze::~DescriptorSqueeze() {
+    restore();
+}
+
+bool DescriptorSqueeze::engaged() const {
+    rlimit now{};
+    return m_lowered && ::prlimit(m_pid, RLIMIT_NOFILE, nullptr, &now) == 0 &&
+           static_cast<rlim_t>(lowestFreeDescriptor(m_pid)) >= now.rlim_cur;
+}
+
+void DescriptorSqueeze::restore() {
+    if (!m_lowered)
+        return;
+    ::prlimit(m_pid, RLIMIT_NOFILE, &m_saved, nullptr);
+    m_lowered = false;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 LogDirGuard::LogDirGuard() : m_existed(fs::is_directory(log_dir)) {
@@ -239,13 +281,19 @@ LogDirGuard::LogDirGuard() : m_existed(fs::is_directory(log_dir)) {
         m_before.insert(it->path().string());
 }
 
-LogDirGuard::~LogDirGuard() {
+std::vector<std::string> LogDirGuard::created() const {
+    std::vector<std::string> files;
     std::error_code ec;
-    std::vector<fs::path> created;
     for (fs::directory_iterator it(log_dir, ec), end; !ec && it != end; it.increment(ec))
         if (!m_before.count(it->path().string()))
-            created.push_back(it->path());
-    for (const auto& path : created)
+            files.push_back(it->path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+LogDirGuard::~LogDirGuard() {
+    std::error_code ec;
+    for (const auto& path : created())
         fs::remove(path, ec);
     if (!m_existed && fs::is_empty(log_dir, ec))
         fs::remove(log_dir, ec);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 namespace TarqSe::E2e {
@@ -69,6 +70,26 @@ std::vector<pid_t> liveChildren(pid_t parent);
 // Resident set size in kB from /proc/<pid>/status, or -1.
 long residentKb(pid_t pid);
 
+// Lowers the soft RLIMIT_NOFILE of a running process to its lowest unused descriptor number, so
+// that it can open no descriptor at all, until restored (at the latest on destruction). The hard
+// limit stays.
+class DescriptorSqueeze {
+public:
+    explicit DescriptorSqueeze(pid_t pid);
+    ~DescriptorSqueeze();
+    DescriptorSqueeze(const DescriptorSqueeze&) = delete;
+    DescriptorSqueeze& operator=(const DescriptorSqueeze&) = delete;
+
+    // True while the process has no descriptor number left below its soft limit.
+    bool engaged() const;
+    void restore();
+
+private:
+    pid_t m_pid;
+    bool m_lowered = false;
+    rlimit m_saved{};
+};
+
 // Snapshot of /var/log/TARQ; on destruction removes the files that appeared since.
 class LogDirGuard {
 public:
@@ -76,6 +97,9 @@ public:
     ~LogDirGuard();
     LogDirGuard(const LogDirGuard&) = delete;
     LogDirGuard& operator=(const LogDirGuard&) = delete;
+
+    // The files that appeared since the snapshot, by name.
+    std::vector<std::string> created() const;
 
 private:
     bool m_existed;

@@ -3,10 +3,14 @@
 #include "tests/e2e/e2e_fixture.h"
 
 #include <functional>
+#include <optional>
 #include <ostream>
+#include <string>
 
 namespace TarqSe::E2e {
 namespace {
+
+using namespace std::string_literals;
 
 struct Primer {
     std::string request;
@@ -18,10 +22,13 @@ struct RefusalCase {
     std::function<void(const ProgramDir&)> prepare;
     std::vector<Primer> primers;
     std::string refused;
-    // The record that shows the daemon saw the request and why it refused it.
+    // The record that shows the daemon saw the request and why it refused it, and one that must
+    // follow it, if any.
     std::string record;
-    // A helper that must have been started exactly once (by the primer), if any.
-    std::string startedOnce = {};
+    std::string then = {};
+    // The helper the refused request would start, if any, and how often the primers started it.
+    std::string program = {};
+    std::size_t starts = 0;
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) {
@@ -34,6 +41,9 @@ const auto waits = [](const char* program) {
 };
 const auto missing = [](const char* program) {
     return [program](const ProgramDir& d) { d.remove(program); };
+};
+const auto notExecutable = [](const char* program) {
+    return [program](const ProgramDir& d) { d.setMode(program, 0644); };
 };
 
 const char* const cannot_parse = "Commands: Cannot parse request";
@@ -106,28 +116,50 @@ const RefusalCase refusal_cases[] = {
      {{"1,starttarq a b c", {started(1, "openvpn")}}},
      "2,starttarq a b c",
      "CommandThread: New command: '2,starttarq a b c'",
-     "openvpn"},
+     {},
+     "openvpn",
+     1},
     {"second_logoff_while_one_runs",
      waits("logoff.sh"),
      {{"1,logoff", {started(1, "logoff")}}},
      "2,logoff",
      "CommandThread: New command: '2,logoff'",
-     "logoff.sh"},
+     {},
+     "logoff.sh",
+     1},
+    // A program gets its arguments as C strings: the NUL would cut the line short unseen.
+    {"command_line_with_a_nul",
+     nothing,
+     {},
+     "5,setdns 1.1.1.1 2.2.2.2\0;id"s,
+     "Commands: Command line holds a NUL character",
+     wrong,
+     "setdns.sh"},
     {"setdns_script_missing",
      missing("setdns.sh"),
      {},
      "1,setdns a b",
-     "Setdns: Start command with args: '','-setdnsservers','a','b'"},
+     "Setdns: Start command with args: '','-setdnsservers','a','b'",
+     "ChildProcess: Cannot start 'setdns.sh': No such file or directory"},
     {"logoff_script_missing",
      missing("logoff.sh"),
      {},
      "1,logoff",
-     "Logoff: Start command with args: ''"},
+     "Logoff: Start command with args: ''",
+     "ChildProcess: Cannot start 'logoff.sh': No such file or directory"},
+    {"logoff_script_not_executable",
+     notExecutable("logoff.sh"),
+     {},
+     "1,logoff",
+     "Logoff: Start command with args: ''",
+     "ChildProcess: Cannot start 'logoff.sh': Permission denied",
+     "logoff.sh"},
     {"dnscrypt_proxy_missing",
      missing("dnscrypt-proxy"),
      {},
      "1,dnscrypt start a b",
-     "Dnscrypt: Start command with args: '','a','b'"},
+     "Dnscrypt: Start command with args: '','a','b'",
+     "ChildProcess: Cannot start 'dnscrypt-proxy': No such file or directory"},
 };
 
 class E2eRefusal : public DaemonTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -141,45 +173,61 @@ TEST_P(E2eRefusal, GetsNoReplyAndTheDaemonGoesOnServing) {
 
     for (const auto& primer : c.primers)
         EXPECT_EQ(exchange(*client, primer.request, primer.replies.size()), primer.replies);
-    if (!c.startedOnce.empty()) {
-        ASSERT_EQ(dir().waitForCalls(c.startedOnce, 1).size(), 1u);
+    if (!c.program.empty()) {
+        ASSERT_EQ(dir().waitForCalls(c.program, c.starts).size(), c.starts);
     }
 
     ASSERT_TRUE(client->send(c.refused));
     EXPECT_TRUE(client->quiet()) << "a reply to '" << c.refused << "'";
     EXPECT_TRUE(hasRecord(c.record));
+    if (!c.then.empty()) {
+        EXPECT_TRUE(hasRecord(c.then));
+        const auto records = daemon().records();
+        EXPECT_GT(findRecord(records, c.then), findRecord(records, c.record)) << daemon().output();
+    }
 
     // Served afterwards, and nothing of the refused request came in between.
     EXPECT_EQ(exchange(*client, "100,dnschecker x y", 2), quickJob(100, "dnschecker"));
-    if (!c.startedOnce.empty()) {
-        EXPECT_EQ(dir().calls(c.startedOnce).size(), 1u);
+    if (!c.program.empty()) {
+        EXPECT_EQ(dir().calls(c.program).size(), c.starts);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, E2eRefusal, ::testing::ValuesIn(refusal_cases),
                          [](const auto& info) { return std::string(info.param.label); });
 
-// A program the daemon cannot execute: no reply, no phantom job and no zombie; once the program
-// is in place the same request works.
+// A start that gets no process: no reply, no phantom job and no zombie, one error record naming
+// the program and why; once the cause is gone the same request works.
+enum class Cause { Missing, NotExecutable, NoDescriptorFree };
+
 struct SpawnFailureCase {
     const char* label;
     const char* program;
-    bool removeIt; // else present without execute permission
+    Cause cause;
     const char* request;
     const char* retry;
     const char* replyName;
+    const char* why;
 };
 
 void PrintTo(const SpawnFailureCase& c, std::ostream* os) {
     *os << c.label;
 }
 
+const char* const no_descriptor = "Too many open files";
+
 const SpawnFailureCase spawn_failure_cases[] = {
-    {"openvpn_missing", "openvpn", true, "1,starttarq a b c", "2,starttarq a b c", "openvpn"},
-    {"openvpn_not_executable", "openvpn", false, "1,starttarq a b c", "2,starttarq a b c",
-     "openvpn"},
-    {"killswitch_missing", "killswitch.sh", true, "1,firewall all enable all x",
-     "2,firewall all enable all x", "firewall-all-enable-all"},
+    {"openvpn_missing", "openvpn", Cause::Missing, "1,starttarq a b c", "2,starttarq a b c",
+     "openvpn", "No such file or directory"},
+    {"openvpn_not_executable", "openvpn", Cause::NotExecutable, "1,starttarq a b c",
+     "2,starttarq a b c", "openvpn", "Permission denied"},
+    {"killswitch_missing", "killswitch.sh", Cause::Missing, "1,firewall all enable all x",
+     "2,firewall all enable all x", "firewall-all-enable-all", "No such file or directory"},
+    // The process library needs descriptors of its own before it forks.
+    {"openvpn_no_descriptor_free", "openvpn", Cause::NoDescriptorFree, "1,starttarq a b c",
+     "2,starttarq a b c", "openvpn", no_descriptor},
+    {"logoff_no_descriptor_free", "logoff.sh", Cause::NoDescriptorFree, "1,logoff", "2,logoff",
+     "logoff", no_descriptor},
 };
 
 class E2eSpawnFailure : public DaemonTest,
@@ -187,30 +235,40 @@ class E2eSpawnFailure : public DaemonTest,
 
 TEST_P(E2eSpawnFailure, IsSilentAndLeavesNothingBehind) {
     const SpawnFailureCase& c = GetParam();
-    if (c.removeIt)
+    if (c.cause == Cause::Missing)
         dir().remove(c.program);
-    else
+    else if (c.cause == Cause::NotExecutable)
         dir().setMode(c.program, 0644);
     ASSERT_TRUE(startDaemon());
+    // Connected before the squeeze: the session needs no new descriptor to be served.
     WsClient* client = connect();
     ASSERT_NE(client, nullptr);
+    std::optional<DescriptorSqueeze> squeeze;
+    if (c.cause == Cause::NoDescriptorFree) {
+        squeeze.emplace(daemon().pid());
+        ASSERT_TRUE(squeeze->engaged()) << "cannot take the daemon's free descriptors";
+    }
 
     ASSERT_TRUE(client->send(c.request));
     EXPECT_TRUE(client->quiet());
-    // One error record under ChildProcess naming the program.
-    const auto failureRecord = [&] {
-        for (const auto& r : daemon().records())
-            if (r.severity == "error" && r.message.rfind("ChildProcess: ", 0) == 0)
-                return r.message;
-        return std::string();
-    };
-    EXPECT_TRUE(waitUntil([&] { return !failureRecord().empty(); }, reply_wait))
+    const std::string failure =
+        std::string("ChildProcess: Cannot start '") + dir().file(c.program) + "': " + c.why;
+    EXPECT_TRUE(hasRecord(failure));
+    const auto records = daemon().records();
+    const long at = findRecord(records, failure);
+    if (at >= 0) {
+        EXPECT_EQ(records[at].severity, "error");
+    }
+    EXPECT_EQ(findRecord(records, "ChildProcess: Cannot start ", true, at + 1), -1)
         << daemon().output();
-    EXPECT_NE(failureRecord().find(dir().file(c.program)), std::string::npos) << failureRecord();
+    EXPECT_TRUE(dir().calls(c.program).empty());
     EXPECT_TRUE(waitUntil([&] { return zombieChildren(daemon().pid()).empty(); }, reply_wait))
         << "the failed child stays a zombie";
 
-    dir().install(c.program);
+    if (squeeze)
+        squeeze->restore();
+    else
+        dir().install(c.program);
     EXPECT_EQ(exchange(*client, c.retry, 2), quickJob(2, c.replyName));
     EXPECT_EQ(dir().waitForCalls(c.program, 1).size(), 1u);
 }
