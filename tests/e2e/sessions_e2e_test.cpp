@@ -92,7 +92,11 @@ const OriginCase origin_cases[] = {
     {"http_page", "http://evil.example", true},
     {"https_page", "https://evil.example", true},
     {"opaque_origin", "null", true},
+    {"chrome_extension", "chrome-extension://abcdefghijklmnopabcdefghijklmnop", true},
+    {"moz_extension_mixed_case", "Moz-Extension://0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", true},
+    {"safari_web_extension", "safari-web-extension://ABCDEF12-3456-7890-ABCD-EF1234567890", true},
     {"other_scheme", "app://tarq-client", false},
+    {"local_file", "file://", false},
 };
 
 class E2eOrigin : public DaemonTest, public ::testing::WithParamInterface<OriginCase> {};
@@ -107,11 +111,14 @@ TEST_P(E2eOrigin, WebPagesAreRefusedOtherClientsServed) {
     if (c.refused) {
         EXPECT_FALSE(connected);
         EXPECT_EQ(client.response().result(), http::status::forbidden);
-        EXPECT_TRUE(hasRecord("Session: Accept: ", true));
+        EXPECT_TRUE(hasRecord("Session: Accept: Permission denied"));
         const auto records = daemon().records();
-        const long accept = findRecord(records, "Session: Accept: ", true);
+        const long accept = findRecord(records, "Session: Accept: Permission denied");
         ASSERT_GE(accept, 0);
         EXPECT_EQ(records[accept].severity, "error");
+        const long onAccept = findRecord(records, "Session: On accept");
+        EXPECT_GE(onAccept, 0) << daemon().output();
+        EXPECT_LT(onAccept, accept) << daemon().output();
         // The refused session is not listed: the replies go to a later client.
         WsClient* other = connect();
         ASSERT_NE(other, nullptr);
