@@ -2,16 +2,21 @@
 
 #include "tests/e2e/e2e_fixture.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/version.hpp>
 
 #include <ostream>
+#include <thread>
+#include <vector>
 
 namespace TarqSe::E2e {
 namespace {
 
 namespace http = boost::beast::http;
+namespace net = boost::asio;
 
 const std::string server_field = BOOST_BEAST_VERSION_STRING " websocket-server-async";
 
@@ -68,6 +73,59 @@ TEST_F(E2eSessions, AnEmptyMessageEndsTheSession) {
 
     // The oldest session is gone, so the replies reach the other one.
     EXPECT_EQ(exchange(*staying, "1,setdns a b", 2), quickJob(1, "setdns"));
+}
+
+// Connections that cannot be accepted for want of a descriptor stay in the backlog, where each
+// accept fails at once: the listener must pause between tries, serve the open sessions meanwhile
+// and resume by itself.
+TEST_F(E2eSessions, AcceptingPausesWhileNoDescriptorIsFreeAndResumesAfter) {
+    ASSERT_TRUE(startDaemon());
+    // The oldest session throughout, so that the held connections, once accepted, get no reply.
+    WsClient* first = connect();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(exchange(*first, "1,setdns a b", 2), quickJob(1, "setdns"));
+
+    const char* const acceptFailed = "Listener: Accept: Too many open files";
+    net::io_context ioc;
+    std::vector<net::ip::tcp::socket> held;
+    {
+        DescriptorSqueeze squeeze(daemon().pid());
+        ASSERT_TRUE(squeeze.engaged()) << "cannot take the daemon's free descriptors";
+        const long from = static_cast<long>(daemon().records().size());
+        for (int i = 0; i < 3; ++i) {
+            held.emplace_back(ioc);
+            boost::system::error_code ec;
+            held.back().connect({net::ip::make_address_v4("127.0.0.1"), daemon_port}, ec);
+            ASSERT_FALSE(ec) << ec.message();
+        }
+        EXPECT_TRUE(daemon().waitForRecord(acceptFailed, false, reply_wait, from));
+        std::this_thread::sleep_for(2s);
+
+        // The open session is read and its request run; only the start lacks a descriptor.
+        ASSERT_TRUE(first->send("2,setdns a b"));
+        EXPECT_TRUE(daemon().waitForRecord("ChildProcess: Cannot start '" +
+                                               dir().file("setdns.sh") + "': Too many open files",
+                                           false, reply_wait, from));
+        EXPECT_TRUE(first->quiet());
+
+        // A listener that retries at once writes tens of thousands of these a second.
+        const auto records = daemon().records();
+        long failures = 0;
+        for (long i = from; i < static_cast<long>(records.size()); ++i) {
+            if (records[i].message != acceptFailed)
+                continue;
+            ++failures;
+            EXPECT_EQ(records[i].severity, "error");
+        }
+        EXPECT_GE(failures, 1);
+        EXPECT_LE(failures, 50);
+    }
+
+    // Behind the held connections in the backlog, a new client is accepted once the pause ends.
+    WsClient& later = newClient();
+    ASSERT_TRUE(later.connect()) << later.handshakeError().message();
+    ASSERT_TRUE(later.send("3,setdns a b"));
+    EXPECT_EQ(first->read(2), quickJob(3, "setdns"));
 }
 
 TEST_F(E2eSessions, TheHandshakeResponseNamesTheServer) {
