@@ -91,6 +91,14 @@ protected:
         return out;
     }
 
+    // What the daemon runs of this test wrote to the files of /var/log/TARQ.
+    std::string logFileText() const {
+        std::string text;
+        for (const auto& file : m_logs.created())
+            text += readFile(file);
+        return text;
+    }
+
     ::testing::AssertionResult hasRecord(const std::string& text, bool prefix = false) {
         if (daemon().waitForRecord(text, prefix))
             return ::testing::AssertionSuccess();
