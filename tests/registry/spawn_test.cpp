@@ -3,6 +3,10 @@
 
 #include "commands/commands.h"
 
+#include <boost/process/async.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/throw_exception.hpp>
+
 #include <fcntl.h>
 
 namespace TarqSe::Test {
@@ -78,14 +82,30 @@ TEST_F(RegistryTest, StartWithoutAFreeDescriptorFailsAndTheNextOneWorks) {
     const std::string script = writeScript("vpn-start.sh", "exit 0");
     const std::string record = "ChildProcess: Cannot start '" + script + "': Too many open files";
     startAll();
+    // The sanitizers check each dynamic type the first time they meet it, and that check needs
+    // a descriptor, so they meet them all before the limit: a start that names no program goes
+    // the same way up to the spawn; another context's exit watching is set up and gone again,
+    // and the library's error thrown once, so that this context's first start still sets the
+    // watching up and throws.
+    std::uint64_t id = 1;
+    EXPECT_FALSE(startJob(id, "starttarq", {}, "openvpn"));
+    {
+        boost::asio::io_context other;
+        boost::asio::use_service<boost::process::detail::posix::sigchld_service>(other);
+    }
+    try {
+        boost::throw_exception(boost::system::system_error(boost::asio::error::no_descriptors));
+    } catch (const boost::system::system_error& e) {
+        EXPECT_TRUE(e.code());
+    }
+    std::vector<std::uint64_t> failed;
     // The first start of a registered job also sets up the exit watching, which throws without
     // a descriptor; later ones fail inside the spawn without saying so.
-    std::uint64_t id = 0;
     for (const char* when : {"first start", "later start"}) {
         for (const bool detached : {false, true}) {
             SCOPED_TRACE(std::string(when) + (detached ? ", detached" : ", registered"));
             m_log.clear();
-            ++id;
+            failed.push_back(++id);
             {
                 DescriptorLimit limit;
                 const bool started = detached
@@ -109,8 +129,8 @@ TEST_F(RegistryTest, StartWithoutAFreeDescriptorFailsAndTheNextOneWorks) {
         }
     }
     // The failed starts were never reported.
-    for (std::uint64_t failed = 1; failed <= id; failed += 2)
-        EXPECT_TRUE(repliesOf(failed).empty()) << failed;
+    for (const std::uint64_t unreported : failed)
+        EXPECT_TRUE(repliesOf(unreported).empty()) << unreported;
 }
 
 // A script missing from the program directory is named, not left as an empty path.
