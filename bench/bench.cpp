@@ -1,9 +1,9 @@
 // tarq_bench: the daemon's latencies from a client's point of view, each beside the floor that
-// the dispatcher's design sets, with the floor's parts measured in the same run.
+// the dispatcher's design sets, with what the floor is made of measured in the same run.
 //
 //   tarq_bench [--requests N] [--rate R] [--burst N] [--daemon PATH]
 //       starts its own daemon (as root, port 7506 free) in a temporary program directory, where
-//       setdns.sh is the fixture helper: a job of job_ms that stamps its start and its exit
+//       setdns.sh is the fixture helper: a job of 15 to 25 ms that stamps its start and exit
 //   tarq_bench --connect [--pid PID] [--stamps FILE] [...]
 //       uses a daemon already running on 127.0.0.1:7506 (its setdns.sh runs); FILE is where its
 //       helpers stamp (TARQ_FIXTURE_STAMPS), without it job exit -> FINISHED is not known
@@ -44,7 +44,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::chrono::milliseconds design_tick{10};
-constexpr int job_ms = 20;
+constexpr int job_min_ms = 15;
+constexpr int job_max_ms = 24;
 constexpr int floor_draws = 100000;
 const std::string stamps_variable = "TARQ_FIXTURE_STAMPS";
 
@@ -236,11 +237,20 @@ bool readRest(WsClient& client, Jobs& jobs) {
     return true;
 }
 
+// The tick grid starts again after each spawn, so a job of fixed length would end at the same
+// point of a tick every time; a random length lets its exit fall anywhere in the tick. A job that
+// reads its behaviour late and gets the next one's is just as random.
+void drawJobLength(const ProgramDir& dir, std::mt19937_64& rng) {
+    std::uniform_int_distribution<int> length(job_min_ms, job_max_ms);
+    dir.setBehaviour("setdns.sh", "sleep " + std::to_string(length(rng)) + " exit 0");
+}
+
 // Requests at a steady rate, each at a random point of the first tick of its slot, so that
 // arrivals fall anywhere in the dispatcher's tick. Never in step with the replies: a request
 // sent right after a reply carries the ACK that Nagle's algorithm waits for, and hides its stall.
-bool runPaced(WsClient& client, const Options& o, std::uint64_t& id, std::mt19937_64& rng,
-              Jobs& jobs) {
+// jobsDir: the daemon's program directory, when it is the bench's own.
+bool runPaced(WsClient& client, const Options& o, const ProgramDir* jobsDir, std::uint64_t& id,
+              std::mt19937_64& rng, Jobs& jobs) {
     const auto slot = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) / o.rate;
     std::uniform_int_distribution<Clock::rep> offset(0, Clock::duration(design_tick).count() - 1);
     const auto begin = Clock::now() + design_tick;
@@ -251,6 +261,8 @@ bool runPaced(WsClient& client, const Options& o, std::uint64_t& id, std::mt1993
         job.sent = Clock::now();
         if (!client.send(request(id)))
             return false;
+        if (jobsDir)
+            drawJobLength(*jobsDir, rng);
     }
     return readRest(client, jobs);
 }
@@ -381,7 +393,7 @@ Spread finishedFloor(double tickMs) {
 // ---------------------------------------------------------------------------------------------
 // Report
 
-void printPart(const char* what, const std::vector<double>& samples) {
+void printFigure(const char* what, const std::vector<double>& samples) {
     const Spread s = *spread(samples);
     std::printf("  %-38s %8.3f %8.3f\n", what, s.median, s.p99);
 }
@@ -417,11 +429,11 @@ void report(const Options& o, const Jobs& jobs, const Burst& burst, const Spawn&
                 static_cast<long long>(design_tick.count()));
     std::printf("\n  %-38s %8s %8s\n", "ms", "median", "p99");
     std::printf("  %-38s %8.3f\n", "tick T (burst reply spacing)", tick);
-    printPart("spawn: fork to exec done", spawn.execMs);
-    printPart("       fork to the helper's start stamp", spawn.stampMs);
-    printPart("exit: helper's exit stamp to reaped", spawn.reapMs);
+    printFigure("spawn: fork to exec done", spawn.execMs);
+    printFigure("       fork to the helper's start stamp", spawn.stampMs);
+    printFigure("exit: helper's exit stamp to reaped", spawn.reapMs);
     if (!jobLength.empty())
-        printPart("job: helper's start to exit stamp", jobLength);
+        printFigure("job: helper's start to exit stamp", jobLength);
 
     std::printf("\n  %-22s %17s %17s %17s\n", "ms", "measured", "floor", "measured/floor");
     std::printf("  %-22s %8s %8s %8s %8s %8s %8s\n", "", "median", "p99", "median", "p99", "median",
@@ -468,7 +480,6 @@ int main(int argc, char** argv) {
     if (!o.connectOnly) {
         logs = std::make_unique<LogDirGuard>();
         stamps = dir.file("jobs.stamps");
-        dir.setBehaviour("setdns.sh", "sleep " + std::to_string(job_ms) + " exit 0");
         daemon = std::make_unique<DaemonProcess>(
             dir, std::vector<std::string>{},
             std::vector<std::string>{stamps_variable + "=" + stamps});
@@ -489,8 +500,11 @@ int main(int argc, char** argv) {
     std::uint64_t id = o.connectOnly ? static_cast<std::uint64_t>(std::time(nullptr)) * 100000 : 0;
     std::mt19937_64 rng(std::random_device{}());
 
+    const ProgramDir* jobsDir = o.connectOnly ? nullptr : &dir;
+    if (jobsDir)
+        drawJobLength(*jobsDir, rng);
     Jobs jobs;
-    if (!runPaced(client, o, id, rng, jobs)) {
+    if (!runPaced(client, o, jobsDir, id, rng, jobs)) {
         std::cerr << "some of the paced requests got no FINISHED\n";
         return 1;
     }
