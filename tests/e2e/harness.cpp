@@ -554,7 +554,8 @@ void WsClient::startRead() {
             m_readError = ec;
             return;
         }
-        m_inbox.push_back({beast::buffers_to_string(m_buffer.data()), m_ws.got_binary()});
+        m_inbox.push_back({beast::buffers_to_string(m_buffer.data()), m_ws.got_binary(),
+                           std::chrono::steady_clock::now()});
         m_buffer.consume(m_buffer.size());
         startRead();
     });

@@ -186,6 +186,8 @@ public:
     struct Message {
         std::string text;
         bool binary = false;
+        // When the read completed, not when next() handed it out.
+        std::chrono::steady_clock::time_point received;
     };
 
     WsClient();
