@@ -16,6 +16,8 @@
 #include <system_error>
 #include <utility>
 
+#include <pthread.h>
+
 namespace TarqSe::Daemon {
 
 namespace {
@@ -97,8 +99,16 @@ int WebSocketServer::start() {
         return -1;
     }
 
+    // This thread only arms the first tick and ends: a SIGINT or SIGTERM must go to one of the
+    // threads that live on (a thread sanitizer, for one, loses a signal whose thread ends).
+    sigset_t stopSignals, previousMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previousMask);
     std::thread dispatcherStart;
     startThread(dispatcherStart, [dispatcher] { dispatcher->run(); });
+    ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     listener->run();
 
     // Made before any thread runs the context, so before the first spawn, whose exit watching

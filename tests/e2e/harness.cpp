@@ -194,6 +194,18 @@ std::map<int, std::string> openDescriptors(pid_t pid) {
     return result;
 }
 
+bool catchesStopSignals(pid_t pid) {
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("SigCgt:", 0) == 0) {
+            const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+            const unsigned long long wanted = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+            return (caught & wanted) == wanted;
+        }
+    return false;
+}
+
 bool processAlive(pid_t pid) {
     char state = 0;
     pid_t parent = 0;
@@ -398,6 +410,8 @@ DaemonProcess::DaemonProcess(const ProgramDir& dir, const std::vector<std::strin
     const std::string tag = std::to_string(++runs);
     m_outPath = dir.file("daemon-" + tag + ".out");
     m_errPath = dir.file("daemon-" + tag + ".err");
+    m_startupScript = dir.file("aliases.sh");
+    m_daemonPath = dir.daemon();
 
     std::vector<std::string> args = prefix;
     args.push_back(dir.daemon());
@@ -451,6 +465,10 @@ bool DaemonProcess::waitListening(std::chrono::milliseconds timeout) {
                [&] {
                    if (!running())
                        return true;
+                   // The daemon listens a moment before it handles SIGINT and SIGTERM; a stop
+                   // signal in between would end it by the default action.
+                   if (!catchesStopSignals(m_pid))
+                       return false;
                    for (unsigned long inode : listeningSockets(daemon_port))
                        if (processHoldsSocket(m_pid, inode))
                            return true;
@@ -472,14 +490,28 @@ bool DaemonProcess::running() {
     return r == 0;
 }
 
-void DaemonProcess::signal(int sig) const {
+void DaemonProcess::signal(int sig) {
     if (m_pid > 0 && !m_status)
         ::kill(m_pid, sig);
+    if (sig == SIGINT || sig == SIGTERM)
+        m_stopSignal = sig;
 }
 
 std::optional<int> DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
-    waitUntil([&] { return !running(); }, timeout);
-    return m_status;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (waitUntil([&] { return !running(); }, std::min(left, stop_signal_resend)) ||
+            left <= stop_signal_resend)
+            return m_status;
+        // The thread sanitizer holds a signal back in a thread that sleeps on a condition
+        // variable until that thread wakes, which an idle daemon may never do; the kernel would
+        // have run the handler at once. A stop signal that was not caught is sent again.
+        if (m_stopSignal &&
+            findRecord(records(), "WebSocketServer: Catch SIGINT/SIGTERM signal") < 0)
+            ::kill(m_pid, *m_stopSignal);
+    }
 }
 
 std::optional<int> DaemonProcess::stop() {
@@ -500,13 +532,18 @@ bool DaemonProcess::waitForRecord(const std::string& text, bool prefix,
 
 void DaemonProcess::endJobs() const {
     const long from = static_cast<long>(records().size());
-    const auto children = liveChildren(m_pid);
-    if (children.empty())
-        return;
-    for (pid_t child : children)
+    bool jobs = false;
+    for (pid_t child : liveChildren(m_pid)) {
+        // The start-up script (or a child not yet past its exec, which at this point is the
+        // script's, or one already gone) is no job: nothing reports its end.
+        const std::string cmdline = readFile("/proc/" + std::to_string(child) + "/cmdline");
+        const std::string program = cmdline.substr(0, cmdline.find('\0'));
+        jobs = jobs || (!program.empty() && program != m_startupScript && program != m_daemonPath);
         ::kill(child, SIGKILL);
-    // Each exit is polled with this record once the registry is empty.
-    waitForRecord("ChildProcess: No running processes", false, reply_wait, from);
+    }
+    // Each job's exit is polled with this record once the registry is empty.
+    if (jobs)
+        waitForRecord("ChildProcess: No running processes", false, reply_wait, from);
 }
 
 // ---------------------------------------------------------------------------------------------

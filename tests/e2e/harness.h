@@ -35,6 +35,8 @@ constexpr std::chrono::milliseconds start_wait = 30s;
 // How long a request must stay unanswered to count as refused; a request answered afterwards
 // shows that nothing was merely late.
 constexpr std::chrono::milliseconds quiet_wait = 2s;
+// How long a stop signal may go uncaught before it is sent again.
+constexpr std::chrono::milliseconds stop_signal_resend = 3s;
 
 // The auxiliary programs the daemon runs from its program directory.
 extern const std::vector<std::string> helper_names;
@@ -62,6 +64,8 @@ std::vector<unsigned long> listeningSockets(std::uint16_t port);
 bool processHoldsSocket(pid_t pid, unsigned long inode);
 // The targets of a process's open descriptors (fd number -> readlink text).
 std::map<int, std::string> openDescriptors(pid_t pid);
+// A process that has handlers for SIGINT and SIGTERM.
+bool catchesStopSignals(pid_t pid);
 // A process that exists and is not a zombie.
 bool processAlive(pid_t pid);
 std::vector<pid_t> zombieChildren(pid_t parent);
@@ -157,7 +161,7 @@ public:
     // True once the daemon itself holds a socket listening on the port.
     bool waitListening(std::chrono::milliseconds timeout = start_wait);
     bool running();
-    void signal(int sig) const;
+    void signal(int sig);
     // The exit status (or 128 + signal), once the process has ended within the wait.
     std::optional<int> waitExit(std::chrono::milliseconds timeout = start_wait);
     // SIGTERM, a generous wait, SIGKILL as a last resort; the exit status.
@@ -175,8 +179,12 @@ public:
 private:
     pid_t m_pid = -1;
     std::optional<int> m_status;
+    // The last SIGINT or SIGTERM sent, for as long as the daemon has not caught it.
+    std::optional<int> m_stopSignal;
     std::string m_outPath;
     std::string m_errPath;
+    std::string m_startupScript;
+    std::string m_daemonPath;
 };
 
 // A synchronous-looking WebSocket client: one read is kept pending all the time and collects
