@@ -3,7 +3,7 @@
 //
 //   tarq_bench [--requests N] [--rate R] [--burst N] [--daemon PATH]
 //       starts its own daemon (as root, port 7506 free) in a temporary program directory, where
-//       setdns.sh is the fixture helper: a job of 15 to 25 ms that stamps its start and exit
+//       setdns.sh is the fixture helper: a job of 15 to 24 ms that stamps its start and exit
 //   tarq_bench --connect [--pid PID] [--stamps FILE] [...]
 //       uses a daemon already running on 127.0.0.1:7506 (its setdns.sh runs); FILE is where its
 //       helpers stamp (TARQ_FIXTURE_STAMPS), without it job exit -> FINISHED is not known
@@ -192,7 +192,7 @@ std::string request(std::uint64_t id) {
 }
 
 // The job of "id,setdns::STARTED::..." or "id,setdns::FINISHED::...", if it is one of ours:
-// the daemon sends every reply to every session.
+// with --connect, replies to the daemon's other clients may come to this session too.
 Job* jobOf(Jobs& jobs, const std::string& reply, bool& finished) {
     const auto comma = reply.find(',');
     std::uint64_t id = 0;

@@ -82,6 +82,16 @@ bool processStat(pid_t pid, char& state, pid_t& parent) {
     return static_cast<bool>(rest);
 }
 
+// The text after "<name>:" in /proc/<pid>/status.
+std::optional<std::string> statusField(pid_t pid, const std::string& name) {
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
+    const std::string head = name + ":";
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(head, 0) == 0)
+            return line.substr(head.size());
+    return std::nullopt;
+}
+
 int decodeStatus(int status) {
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -195,15 +205,12 @@ std::map<int, std::string> openDescriptors(pid_t pid) {
 }
 
 bool catchesStopSignals(pid_t pid) {
-    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("SigCgt:", 0) == 0) {
-            const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
-            const unsigned long long wanted = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
-            return (caught & wanted) == wanted;
-        }
-    return false;
+    const auto caught = statusField(pid, "SigCgt");
+    if (!caught)
+        return false;
+    const unsigned long long mask = std::stoull(*caught, nullptr, 16);
+    const unsigned long long wanted = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+    return (mask & wanted) == wanted;
 }
 
 bool processAlive(pid_t pid) {
@@ -235,12 +242,8 @@ std::vector<pid_t> liveChildren(pid_t parent) {
 }
 
 long residentKb(pid_t pid) {
-    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
+    const auto resident = statusField(pid, "VmRSS");
+    return resident ? std::stol(*resident) : -1;
 }
 
 namespace {

@@ -179,7 +179,7 @@ public:
 private:
     pid_t m_pid = -1;
     std::optional<int> m_status;
-    // The last SIGINT or SIGTERM sent, for as long as the daemon has not caught it.
+    // The last SIGINT or SIGTERM sent; sent again while the daemon has not logged catching it.
     std::optional<int> m_stopSignal;
     std::string m_outPath;
     std::string m_errPath;
