@@ -73,7 +73,11 @@ TEST(Listener, LastingAcceptFailureBacksOff) {
     ChannelServer server;
     Client client(server.port());
     ASSERT_FALSE(client.handshake());
-    // Once before the limit, for the sanitizers' first-time checks of the types involved.
+    // Once before the limit, for the sanitizers' first-time checks of the types involved: a
+    // request read (the session starts its first read after the client's handshake is done,
+    // so only a request that it has read shows that read begun) and a reply written.
+    ASSERT_FALSE(client.send("0,warm-up"));
+    ASSERT_TRUE(log.waitFor("Session: New request: '0,warm-up'"));
     server.list().write("0,setdns::STARTED::status::0");
     EXPECT_EQ(client.read().text, "0,setdns::STARTED::status::0");
 

@@ -94,6 +94,11 @@ TEST_F(RegistryTest, LongJobGetsStartedOnceThenFinished) {
     const std::string go = m_dir + "/go";
     ASSERT_TRUE(startJob(5, "job", {script, go}));
     ASSERT_TRUE(waitForReply(startedReply(5, "job")));
+    // The tick that sent it is over once the session list has dropped it.
+    ASSERT_TRUE(waitUntil([&] {
+        const long sent = m_log.indexOf(replyRecord(startedReply(5, "job")));
+        return m_log.indexOf("SessionList: No active sessions, skipping", sent + 1) >= 0;
+    }));
     const auto pid = pidOf(script);
     ASSERT_TRUE(pid);
     EXPECT_FALSE(hasExited(*pid));
