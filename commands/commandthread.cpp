@@ -9,6 +9,7 @@
 #include <boost/format.hpp>
 
 #include <chrono>
+#include <memory>
 
 namespace TarqSe::Daemon {
 
@@ -61,33 +62,13 @@ void CommandThread::schedule() {
 }
 
 void CommandThread::onTimer() {
-    ChildProcess::checkProcessList(false);
-
-    Command* command = nullptr;
-    {
-        boost::mutex::scoped_lock lock(m_mutex);
-        if (!m_commands.empty()) {
-            const std::string line = m_commands.front();
-            m_commands.pop();
-            Log::infoMsg(objectNameText, (boost::format("New command: '%1%'") % line).str());
-            command = Commands::findCommand(line);
-            if (!command)
-                Log::infoMsg(objectNameText, "Wrong command, skipping");
-        }
-        if (!m_replies.empty()) {
-            const std::string reply = m_replies.front();
-            m_replies.pop();
-            Log::infoMsg(objectNameText, (boost::format("New reply: '%1%'") % reply).str());
-            m_sessionList.write(reply);
-        }
-    }
-
-    if (command) {
-        Log::infoMsg(objectNameText,
-                     (boost::format("Execute command: '%1%'") % command->name()).str());
-        // A command that started no job is owned by nobody else.
-        if (!Commands::runCommand(command, nullptr))
-            delete command;
+    std::optional<std::string> request;
+    std::optional<std::string> reply;
+    try {
+        handleQueues(request, reply);
+    } catch (...) {
+        // Out of memory, say: what the tick held is lost, but the ticks go on.
+        reportFailedTick(request, reply);
     }
 
     boost::mutex::scoped_lock lock(m_mutex);
@@ -95,6 +76,63 @@ void CommandThread::onTimer() {
         schedule();
     else
         Log::infoMsg(objectNameText, "Cancelled");
+}
+
+void CommandThread::handleQueues(std::optional<std::string>& request,
+                                 std::optional<std::string>& reply) {
+    ChildProcess::checkProcessList(false);
+
+    std::unique_ptr<Command> command;
+    {
+        boost::mutex::scoped_lock lock(m_mutex);
+        if (!m_commands.empty()) {
+            request = m_commands.front();
+            m_commands.pop();
+            Log::infoMsg(objectNameText, (boost::format("New command: '%1%'") % *request).str());
+            command.reset(Commands::findCommand(*request));
+            if (!command)
+                Log::infoMsg(objectNameText, "Wrong command, skipping");
+        }
+        if (!m_replies.empty()) {
+            reply = m_replies.front();
+            m_replies.pop();
+            Log::infoMsg(objectNameText, (boost::format("New reply: '%1%'") % *reply).str());
+            m_sessionList.write(*reply);
+            reply.reset();
+        }
+    }
+
+    if (command) {
+        Log::infoMsg(objectNameText,
+                     (boost::format("Execute command: '%1%'") % command->name()).str());
+        // A started job's entry owns the command. A run that throws has registered nothing
+        // (registering is its last step), so the command is still ours to delete.
+        if (Commands::runCommand(command.get(), nullptr))
+            command.release();
+    }
+    request.reset();
+}
+
+void CommandThread::reportFailedTick(const std::optional<std::string>& request,
+                                     const std::optional<std::string>& reply) {
+    // Nothing may escape from here: a record that cannot be written either must not end the
+    // ticks.
+    try {
+        std::string message;
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            message = (boost::format("Tick failed: '%1%'") % e.what()).str();
+        } catch (...) {
+            message = "Tick failed: exception of unknown type";
+        }
+        if (request)
+            message += (boost::format("; request '%1%' dropped") % *request).str();
+        if (reply)
+            message += (boost::format("; reply '%1%' dropped") % *reply).str();
+        Log::errorMsg(objectNameText, message);
+    } catch (...) {
+    }
 }
 
 void CommandThread::cancel() {

@@ -4,6 +4,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include <optional>
 #include <queue>
 #include <string>
 
@@ -30,6 +31,13 @@ public:
     std::string objectName() const { return "CommandThread"; }
 
 private:
+    // A tick but for arming the next one; request and reply hold what it has taken from the
+    // queues and not yet handled.
+    void handleQueues(std::optional<std::string>& request, std::optional<std::string>& reply);
+    // Called from a catch block with what the failed tick held.
+    static void reportFailedTick(const std::optional<std::string>& request,
+                                 const std::optional<std::string>& reply);
+
     SessionList& m_sessionList;
     bool m_running = true;
     boost::asio::steady_timer* m_timer = nullptr;

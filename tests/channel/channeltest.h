@@ -3,6 +3,7 @@
 #include "channel/listener.h"
 #include "channel/sessionlist.h"
 #include "commands/commandthread.h"
+#include "daemon/websocketserver.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -50,7 +51,8 @@ inline bool waitUntil(const std::function<bool()>& condition,
     return true;
 }
 
-// The daemon's side of the channel on its own port, its I/O context run by three threads.
+// The daemon's side of the channel on its own port, its I/O context run by three threads as the
+// daemon runs it.
 class ChannelServer {
 public:
     explicit ChannelServer(bool withDispatcher = false) : m_list(m_ioc), m_port(freePort()) {
@@ -62,7 +64,7 @@ public:
         EXPECT_TRUE(m_listener->isValid());
         m_listener->run();
         for (int i = 0; i < 3; ++i)
-            m_threads.emplace_back([this] { m_ioc.run(); });
+            m_threads.emplace_back([this] { Daemon::WebSocketServer::runIoContext(m_ioc); });
     }
     ~ChannelServer() { stop(); }
     ChannelServer(const ChannelServer&) = delete;
@@ -78,6 +80,7 @@ public:
         m_listener.reset();
     }
 
+    net::io_context& context() { return m_ioc; }
     unsigned short port() const { return m_port; }
     Daemon::SessionList& list() { return m_list; }
     Daemon::CommandThread& dispatcher() { return *m_dispatcher; }
