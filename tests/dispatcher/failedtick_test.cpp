@@ -3,6 +3,7 @@
 #include "daemon/platform.h"
 #include "daemon/websocketserver.h"
 #include "tests/channel/channeltest.h"
+#include "tests/support/childsignals.h"
 #include "tests/support/logcapture.h"
 
 #include <boost/log/core.hpp>
@@ -14,8 +15,8 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
-#include <ostream>
 #include <new>
+#include <ostream>
 #include <string>
 
 namespace TarqSe::Test {
@@ -91,27 +92,26 @@ class FailedTick : public ::testing::TestWithParam<FailureCase> {};
 // setdns.sh.
 TEST_P(FailedTick, IsReportedAndTheNextRequestIsAnswered) {
     const FailureCase& c = GetParam();
+    SpareChildSignals spareChildSignals;
     LogCapture log;
+    // It throws once only, and goes after the I/O threads: a sink must outlive its records.
+    ThrowOnRecord raise(c.throwingRecord, [&c] {
+        if (c.ofUnknownType)
+            throw 42;
+        throw std::bad_alloc();
+    });
     ChannelServer server(true);
     Daemon::WebSocketServer::useIoContext(&server.context());
     Client client(server.port());
     ASSERT_FALSE(client.handshake());
 
-    {
-        ThrowOnRecord raise(c.throwingRecord, [&c] {
-            if (c.ofUnknownType)
-                throw 42;
-            throw std::bad_alloc();
-        });
-        if (c.withReply)
-            server.dispatcher().pushReply("r1");
-        server.dispatcher().pushCommand("1,setdns 1.1.1.1 9.9.9.9");
-        server.dispatcher().run();
-        ASSERT_TRUE(log.waitFor(c.failure));
-    }
+    if (c.withReply)
+        server.dispatcher().pushReply("r1");
+    server.dispatcher().pushCommand("1,setdns 1.1.1.1 9.9.9.9");
+    server.dispatcher().run();
+    ASSERT_TRUE(log.waitFor(c.failure));
     const auto failure = log.records()[log.indexOf(c.failure)];
     EXPECT_EQ(failure.severity, boost::log::trivial::error);
-    EXPECT_EQ(log.count("CommandThread: Cancelled"), 0u);
 
     ASSERT_FALSE(client.send("2,setdns 9.9.9.9 1.1.1.1"));
     EXPECT_EQ(client.read().text, "2,setdns::STARTED::status::0");

@@ -5,6 +5,7 @@
 #include "commands/command.h"
 #include "commands/commandthread.h"
 #include "daemon/websocketserver.h"
+#include "tests/support/childsignals.h"
 #include "tests/support/logcapture.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -239,6 +240,7 @@ protected:
         return pid;
     }
 
+    SpareChildSignals m_spareChildSignals;
     LogCapture m_log;
     std::string m_dir;
     boost::asio::io_context m_ioc;
