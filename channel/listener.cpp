@@ -53,6 +53,11 @@ Listener::Listener(boost::asio::io_context& ioContext, boost::asio::ip::tcp::end
 
 Listener::~Listener() = default;
 
+boost::asio::ip::tcp::endpoint Listener::localEndpoint() const {
+    boost::system::error_code ec;
+    return m_acceptor.local_endpoint(ec);
+}
+
 void Listener::run() {
     if (!m_acceptor.is_open()) {
         Log::errorMsg(objectNameText, "Acceptor is not open");

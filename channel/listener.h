@@ -25,6 +25,8 @@ public:
     Listener& operator=(const Listener&) = delete;
 
     bool isValid() const { return m_valid; }
+    // Where it listens: with port 0, the port that the system chose.
+    boost::asio::ip::tcp::endpoint localEndpoint() const;
     void run();
     std::string objectName() const { return "Listener"; }
 

@@ -55,13 +55,16 @@ inline bool waitUntil(const std::function<bool()>& condition,
 // daemon runs it.
 class ChannelServer {
 public:
-    explicit ChannelServer(bool withDispatcher = false) : m_list(m_ioc), m_port(freePort()) {
+    explicit ChannelServer(bool withDispatcher = false) : m_list(m_ioc) {
         // The dispatcher exists before any session can look it up.
         if (withDispatcher)
             m_dispatcher = std::make_unique<Daemon::CommandThread>(m_ioc, m_list);
+        // On a port that the system picks as it binds: one picked before could be taken by
+        // then.
         m_listener = std::make_shared<Daemon::Listener>(
-            m_ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), m_port), m_list);
+            m_ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0), m_list);
         EXPECT_TRUE(m_listener->isValid());
+        m_port = m_listener->localEndpoint().port();
         m_listener->run();
         for (int i = 0; i < 3; ++i)
             m_threads.emplace_back([this] { Daemon::WebSocketServer::runIoContext(m_ioc); });
@@ -88,7 +91,7 @@ public:
 private:
     net::io_context m_ioc{4};
     Daemon::SessionList m_list;
-    unsigned short m_port;
+    unsigned short m_port = 0;
     std::unique_ptr<Daemon::CommandThread> m_dispatcher;
     std::shared_ptr<Daemon::Listener> m_listener;
     std::vector<std::thread> m_threads;

@@ -75,11 +75,15 @@ TEST(Listener, LastingAcceptFailureBacksOff) {
     ASSERT_FALSE(client.handshake());
     // Once before the limit, for the sanitizers' first-time checks of the types involved: a
     // request read (the session starts its first read after the client's handshake is done,
-    // so only a request that it has read shows that read begun) and a reply written.
+    // so only a request that it has read shows that read begun) and a write completed (a
+    // reply reaches the client before its write completes, but the one behind it leaves only
+    // after that).
     ASSERT_FALSE(client.send("0,warm-up"));
     ASSERT_TRUE(log.waitFor("Session: New request: '0,warm-up'"));
     server.list().write("0,setdns::STARTED::status::0");
+    server.list().write("0,setdns::FINISHED::status::0");
     EXPECT_EQ(client.read().text, "0,setdns::STARTED::status::0");
+    EXPECT_EQ(client.read().text, "0,setdns::FINISHED::status::0");
 
     // The next connection waits in the backlog while the accept cannot get a descriptor.
     net::io_context clientContext;

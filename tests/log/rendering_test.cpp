@@ -39,10 +39,13 @@ const RecordCase record_cases[] = {
     {false, "Ob\nject", "x", "[TS][info]:  Ob\\nject: x\n"},
 };
 
+// On the clock of the records' stamps: time() reads a coarser clock, which may trail it by a
+// timer tick.
 std::string localTimeNow() {
-    const std::time_t now = std::time(nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     std::tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&now.tv_sec, &local);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
