@@ -115,13 +115,16 @@ std::string finished(std::uint64_t id, const std::string& name, int code) {
     return std::to_string(id) + "," + name + "::FINISHED::status::" + std::to_string(code);
 }
 
+std::string wholeLines(const std::string& text) {
+    return text.substr(0, text.rfind('\n') + 1);
+}
+
 std::vector<Record> parseRecords(const std::string& text) {
     static const std::set<std::string> severities = {"trace",   "debug", "info",
                                                      "warning", "error", "fatal"};
     std::vector<Record> records;
-    std::vector<std::string> lines = split(text, '\n');
-    if (!lines.empty() && lines.back().empty())
-        lines.pop_back();
+    std::vector<std::string> lines = split(wholeLines(text), '\n');
+    lines.pop_back(); // after the last "\n"
     for (const auto& line : lines) {
         // "[YYYY-MM-DD HH:MM:SS.ffffff][severity]:  message"
         const auto open = line.find("][");
@@ -510,9 +513,12 @@ std::optional<int> DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
             return m_status;
         // The thread sanitizer holds a signal back in a thread that sleeps on a condition
         // variable until that thread wakes, which an idle daemon may never do; the kernel would
-        // have run the handler at once. A stop signal that was not caught is sent again.
-        if (m_stopSignal &&
-            findRecord(records(), "WebSocketServer: Catch SIGINT/SIGTERM signal") < 0)
+        // have run the handler at once. A stop signal that was not caught is sent again, while
+        // the daemon still handles it: once it has let go of its handler, the default action
+        // would end it.
+        const std::string caught = "WebSocketServer: Catch SIGINT/SIGTERM signal";
+        if (m_stopSignal && findRecord(records(), caught) < 0 &&
+            findRecord(logFileRecords(), caught) < 0 && catchesStopSignals(m_pid))
             ::kill(m_pid, *m_stopSignal);
     }
 }
@@ -526,6 +532,14 @@ std::optional<int> DaemonProcess::stop() {
         }
     }
     return m_status;
+}
+
+std::vector<Record> DaemonProcess::logFileRecords() const {
+    const std::string inLogDir = std::string(log_dir) + "/";
+    for (const auto& [fd, target] : openDescriptors(m_pid))
+        if (target.rfind(inLogDir, 0) == 0)
+            return parseRecords(readFile(target));
+    return {};
 }
 
 bool DaemonProcess::waitForRecord(const std::string& text, bool prefix,

@@ -50,7 +50,10 @@ struct Record {
     std::string severity;
     std::string message;
 };
+// The text up to its last line feed: a line without one may still be being written.
+std::string wholeLines(const std::string& text);
 // Splits console output into records; lines that do not open a record continue the last one.
+// A last line without its line feed is left out.
 std::vector<Record> parseRecords(const std::string& text);
 // Index of the first record whose message equals (or, with prefix, starts with) text, or -1.
 long findRecord(const std::vector<Record>& records, const std::string& text, bool prefix = false,
@@ -170,6 +173,9 @@ public:
     std::string output() const { return readFile(m_outPath); }
     std::string errors() const { return readFile(m_errPath); }
     std::vector<Record> records() const { return parseRecords(output()); }
+    // The records of the log file the daemon has open (none once it has closed it), which it
+    // also writes when its standard output is gone.
+    std::vector<Record> logFileRecords() const;
     bool waitForRecord(const std::string& text, bool prefix = false,
                        std::chrono::milliseconds timeout = reply_wait, long from = 0) const;
     // Ends the jobs the daemon still runs and waits until its registry has reported them, so

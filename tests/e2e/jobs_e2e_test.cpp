@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <ostream>
 
 #include <unistd.h>
@@ -164,6 +165,13 @@ TEST_F(E2eJobs, AStartedProgramHoldsNothingOfTheDaemon) {
     const auto openvpn = dir().processes("openvpn");
     ASSERT_EQ(openvpn.size(), 1u);
 
+    // Until it waits, the helper may still hold files of its own.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return std::filesystem::is_directory(
+                dir().file("openvpn.waiting." + std::to_string(openvpn[0])));
+        },
+        reply_wait));
     const auto descriptors = openDescriptors(openvpn[0]);
     ASSERT_EQ(descriptors.count(0) + descriptors.count(1) + descriptors.count(2), 3u);
     for (const auto& [fd, target] : descriptors)

@@ -35,10 +35,10 @@ const ControlCase control_cases[] = {
 // Lines that open no record of their own, or open one with the forged time stamp.
 std::vector<std::string> strayLines(const std::string& text) {
     std::vector<std::string> stray;
-    std::istringstream in(text);
+    std::istringstream in(wholeLines(text));
     std::string line;
     while (std::getline(in, line)) {
-        const auto records = parseRecords(line);
+        const auto records = parseRecords(line + "\n");
         if (records.size() != 1 || line.rfind(forged_stamp, 0) == 0)
             stray.push_back(line);
     }

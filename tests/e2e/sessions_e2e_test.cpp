@@ -34,7 +34,11 @@ TEST_F(E2eSessions, RepliesGoToTheOldestSessionThenToTheNext) {
     EXPECT_EQ(first->read(2), quickJob(1, "setdns"));
     EXPECT_TRUE(second->quiet());
 
+    // The client's close is done before the daemon has taken the session off its list; the
+    // session is gone only after that.
+    const long from = static_cast<long>(daemon().records().size());
     ASSERT_TRUE(first->close());
+    ASSERT_TRUE(daemon().waitForRecord("Session: Deleted", false, reply_wait, from));
     EXPECT_EQ(exchange(*second, "2,setdns a b", 2), quickJob(2, "setdns"));
 }
 
