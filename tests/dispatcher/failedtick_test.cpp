@@ -92,7 +92,6 @@ class FailedTick : public ::testing::TestWithParam<FailureCase> {};
 // setdns.sh.
 TEST_P(FailedTick, IsReportedAndTheNextRequestIsAnswered) {
     const FailureCase& c = GetParam();
-    SpareChildSignals spareChildSignals;
     LogCapture log;
     // It throws once only, and goes after the I/O threads: a sink must outlive its records.
     ThrowOnRecord raise(c.throwingRecord, [&c] {
@@ -101,6 +100,7 @@ TEST_P(FailedTick, IsReportedAndTheNextRequestIsAnswered) {
         throw std::bad_alloc();
     });
     ChannelServer server(true);
+    SpareChildSignals spareChildSignals(server.context());
     Daemon::WebSocketServer::useIoContext(&server.context());
     Client client(server.port());
     ASSERT_FALSE(client.handshake());

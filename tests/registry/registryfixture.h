@@ -240,10 +240,10 @@ protected:
         return pid;
     }
 
-    SpareChildSignals m_spareChildSignals;
     LogCapture m_log;
     std::string m_dir;
     boost::asio::io_context m_ioc;
+    SpareChildSignals m_spareChildSignals{m_ioc};
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> m_guard{
         boost::asio::make_work_guard(m_ioc)};
     Daemon::SessionList m_sessions{m_ioc};
