@@ -85,7 +85,8 @@ TEST_F(E2eStartup, RunsTheStartupScriptOnceWithoutArguments) {
     ASSERT_TRUE(startDaemon());
     EXPECT_EQ(dir().waitForCalls("aliases.sh", 1),
               (std::vector<std::vector<std::string>>{{dir().file("aliases.sh")}}));
-    // Started detached, yet not left a zombie.
+    // Started detached, yet not left a zombie once it has ended.
+    EXPECT_TRUE(waitUntil([&] { return dir().processes("aliases.sh").empty(); }, reply_wait));
     EXPECT_TRUE(waitUntil([&] { return zombieChildren(daemon().pid()).empty(); }, reply_wait));
 
     WsClient* client = connect();
