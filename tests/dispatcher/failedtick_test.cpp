@@ -61,24 +61,24 @@ private:
 
 struct FailureCase {
     const char* name;
-    const char* throwingRecord;
+    std::string throwingRecord;
     bool withReply;      // a reply waits beside the request
     bool ofUnknownType;  // throws an int rather than std::bad_alloc
-    const char* failure; // the dispatcher's record of it
+    std::string failure; // the dispatcher's record of it
 };
 
+const std::string firstRequest = "1,setdns 1.1.1.1 9.9.9.9";
+
 const FailureCase failureCases[] = {
-    {"WhileTakingTheRequest", "CommandThread: New command: '1,setdns 1.1.1.1 9.9.9.9'", false,
-     false,
-     "CommandThread: Tick failed: 'std::bad_alloc'; request '1,setdns 1.1.1.1 9.9.9.9' dropped"},
+    {"WhileTakingTheRequest", "CommandThread: New command: '" + firstRequest + "'", false, false,
+     "CommandThread: Tick failed: 'std::bad_alloc'; request '" + firstRequest + "' dropped"},
     // The command was built: the tick deletes it (the leak check of the sanitized build).
     {"WhileRunningTheCommand", "CommandThread: Execute command: 'setdns'", false, true,
-     "CommandThread: Tick failed: exception of unknown type; request '1,setdns 1.1.1.1 9.9.9.9' "
-     "dropped"},
+     "CommandThread: Tick failed: exception of unknown type; request '" + firstRequest +
+         "' dropped"},
     {"WhileHandingOverTheReply", "CommandThread: New reply: 'r1'", true, false,
-     "CommandThread: Tick failed: 'std::bad_alloc'; request '1,setdns 1.1.1.1 9.9.9.9' dropped; "
-     "reply "
-     "'r1' dropped"},
+     "CommandThread: Tick failed: 'std::bad_alloc'; request '" + firstRequest +
+         "' dropped; reply 'r1' dropped"},
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -107,7 +107,7 @@ TEST_P(FailedTick, IsReportedAndTheNextRequestIsAnswered) {
 
     if (c.withReply)
         server.dispatcher().pushReply("r1");
-    server.dispatcher().pushCommand("1,setdns 1.1.1.1 9.9.9.9");
+    server.dispatcher().pushCommand(firstRequest);
     server.dispatcher().run();
     ASSERT_TRUE(log.waitFor(c.failure));
     const auto failure = log.records()[log.indexOf(c.failure)];
