@@ -110,7 +110,6 @@ void CommandThread::handleQueues(std::optional<std::string>& request,
         if (Commands::runCommand(command.get(), nullptr))
             command.release();
     }
-    request.reset();
 }
 
 void CommandThread::reportFailedTick(const std::optional<std::string>& request,
